@@ -1,0 +1,2 @@
+// The curl command reader.
+#include "glimet_curl/curl_core.hpp"

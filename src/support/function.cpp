@@ -1,0 +1,261 @@
+// The function type: introspection attributes, descriptor binding, vectorcall, argument binding
+// with CPython's own error wording, and a traceback entry for every failure.
+#include "support/function.hpp"
+
+#include "support/traceback.hpp"
+
+#include <structmember.h>
+
+namespace glimet {
+namespace {
+
+PyTypeObject *function_type();
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": how CPython lists missing parameters.
+Ref name_list(PyObject *const *names, int count) {
+    Ref text = Ref::steal(PyUnicode_FromString(""));
+    for (int i = 0; text && i < count; ++i) {
+        const char *sep = i == 0 ? "" : count == 2 ? " and " : i == count - 1 ? ", and " : ", ";
+        text = Ref::steal(PyUnicode_FromFormat("%U%s'%U'", text.get(), sep, names[i]));
+    }
+    return text;
+}
+
+void unexpected_keyword(Function *f, PyObject *keyword) {
+    // CPython suggests the closest parameter name; its own matcher is reachable as _suggestions.
+    Ref suggestion;
+    Ref module = Ref::steal(PyImport_ImportModule("_suggestions"));
+    if (module) {
+        Ref names = Ref::steal(PySequence_List(f->param_names));
+        if (names)
+            suggestion = Ref::steal(PyObject_CallMethod(module.get(), "_generate_suggestions",
+                                                        "OO", names.get(), keyword));
+    }
+    PyErr_Clear();
+    if (suggestion && suggestion.get() != Py_None)
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     f->qualname, keyword, suggestion.get());
+    else
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                     f->qualname, keyword);
+}
+
+void too_many_positional(Function *f, Py_ssize_t given) {
+    const OperationSpec &spec = *f->spec;
+    const char *plural = spec.n_params == 1 ? "" : "s";
+    const char *verb = given == 1 ? "was" : "were";
+    if (spec.n_required < spec.n_params)
+        PyErr_Format(PyExc_TypeError,
+                     "%U() takes from %d to %d positional argument%s but %zd %s given",
+                     f->qualname, spec.n_required, spec.n_params, plural, given, verb);
+    else
+        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given",
+                     f->qualname, spec.n_params, plural, given, verb);
+}
+
+// Fills `bound` from a vectorcall, in the order and with the messages of CPython's own
+// binding of a Python function: keywords first, then the positional count, then what is missing.
+[[nodiscard]] int bind(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                       PyObject **bound) {
+    const OperationSpec &spec = *f->spec;
+    for (int i = 0; i < spec.n_params; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+            return -1;
+        }
+        int slot = -1;
+        for (int i = 0; i < spec.n_params && slot < 0; ++i)
+            if (PyTuple_GET_ITEM(f->param_names, i) == keyword) slot = i;
+        for (int i = 0; i < spec.n_params && slot < 0; ++i) {
+            int equal = PyUnicode_Compare(PyTuple_GET_ITEM(f->param_names, i), keyword) == 0;
+            if (equal) slot = i;
+        }
+        if (PyErr_Occurred()) return -1;
+        if (slot < 0) {
+            unexpected_keyword(f, keyword);
+            return -1;
+        }
+        if (bound[slot]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                         f->qualname, keyword);
+            return -1;
+        }
+        bound[slot] = args[nargs + k];
+    }
+    if (nargs > spec.n_params) {
+        too_many_positional(f, nargs);
+        return -1;
+    }
+    PyObject *missing[max_params];
+    int n_missing = 0;
+    for (int i = static_cast<int>(nargs); i < spec.n_required; ++i)
+        if (!bound[i]) missing[n_missing++] = PyTuple_GET_ITEM(f->param_names, i);
+    if (n_missing) {
+        Ref names = name_list(missing, n_missing);
+        if (!names) return -1;
+        PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %U",
+                     f->qualname, n_missing, n_missing == 1 ? "" : "s", names.get());
+        return -1;
+    }
+    for (int i = spec.n_required; i < spec.n_params; ++i)
+        if (!bound[i]) bound[i] = PyTuple_GET_ITEM(f->defaults, i - spec.n_required);
+    return 0;
+}
+
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) noexcept {
+    auto *f = reinterpret_cast<Function *>(callable);
+    PyObject *bound[max_params];
+    PyObject *result = nullptr;
+    if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) == 0) {
+        // The arguments are borrowed from the caller, who keeps them alive for the call.
+        result = f->spec->impl(f, bound);
+    }
+    if (!result) add_traceback(f->spec->trace_name, f->spec->file, f->spec->line, f->globals);
+    return result;
+}
+
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject *function_repr(PyObject *self) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    Py_VISIT(Py_TYPE(self)); // a heap type, owned by its instances
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    return 0;
+}
+
+int function_clear(PyObject *self) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->text_signature);
+    Py_CLEAR(f->param_names);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyObject *get_defaults(PyObject *self, void *) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    return Py_NewRef(f->defaults ? f->defaults : Py_None);
+}
+
+PyObject *get_none(PyObject *, void *) noexcept { Py_RETURN_NONE; }
+
+PyMemberDef function_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
+    {"__text_signature__", Py_T_OBJECT_EX, offsetof(Function, text_signature), Py_READONLY,
+     nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakreflist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "glimet_work.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// One type per shared object, made on first use and kept for the process (the module that
+// uses it lives in one interpreter only).
+PyTypeObject *function_type() {
+    static PyObject *type = nullptr;
+    if (!type) type = PyType_FromSpec(&function_spec);
+    return reinterpret_cast<PyTypeObject *>(type);
+}
+
+} // namespace
+
+Ref function_new(const OperationSpec &spec, PyObject *module_name, PyObject *globals,
+                 PyObject *defaults) {
+    PyTypeObject *type = function_type();
+    if (!type) return {};
+    Ref names = Ref::steal(PyTuple_New(spec.n_params));
+    if (!names) return {};
+    for (int i = 0; i < spec.n_params; ++i) {
+        PyObject *name = PyUnicode_InternFromString(spec.params[i]);
+        if (!name) return {};
+        PyTuple_SET_ITEM(names.get(), i, name);
+    }
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    Ref text_signature = Ref::steal(PyUnicode_FromString(spec.text_signature));
+    if (!name || !qualname || !doc || !text_signature) return {};
+
+    auto *f = PyObject_GC_New(Function, type);
+    if (!f) return {};
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Py_NewRef(module_name);
+    f->doc = doc.release();
+    f->text_signature = text_signature.release();
+    f->defaults = Py_XNewRef(defaults);
+    f->globals = Py_NewRef(globals);
+    f->param_names = names.release();
+    f->dict = nullptr;
+    f->weakreflist = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject *>(f));
+}
+
+} // namespace glimet

@@ -1,0 +1,67 @@
+// The introspectable function type that carries every operation of the toolkit's classes,
+// and the argument binding it performs before an operation runs.
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <string_view>
+
+namespace glimet {
+
+struct Function;
+
+// An operation's body. `args` holds the bound arguments in parameter order (borrowed, never
+// null). Returns a new reference, or null with an exception set.
+using OperationImpl = PyObject *(*)(Function *self, PyObject *const *args);
+
+inline constexpr int max_params = 4;
+
+// Everything about an operation that is fixed when the module is compiled.
+struct OperationSpec {
+    const char *name;           // "_json_dumps"
+    const char *qualname;       // "TERVIXWorkMain._json_dumps"
+    const char *trace_name;     // name of the traceback entry a failure adds
+    const char *doc;            // __doc__, UTF-8
+    const char *text_signature; // "(data)", what inspect.signature reads
+    const char *params[max_params];
+    int n_params;
+    int n_required; // the rest take __defaults__
+    OperationImpl impl;
+    const char *file; // source file and line named by the traceback entry
+    int line;
+};
+
+// The object layout; operations read `globals` for their module-level names.
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const OperationSpec *spec;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *text_signature;
+    PyObject *defaults;    // tuple of n_params - n_required values, or null when there are none
+    PyObject *globals;     // namespace of the defining module
+    PyObject *param_names; // tuple of interned parameter names
+    PyObject *dict;
+    PyObject *weakreflist;
+};
+
+// Creates a function for `spec`, defined in the module whose name and namespace are given.
+// `defaults` (borrowed) is a tuple or null.
+Ref function_new(const OperationSpec &spec, PyObject *module_name, PyObject *globals,
+                 PyObject *defaults);
+
+// The path of a source file relative to the source tree, for traceback entries.
+constexpr const char *source_name(const char *path) {
+    const char *result = path;
+    for (const char *p = path; *p; ++p) {
+        if (p[0] == 's' && p[1] == 'r' && p[2] == 'c' && p[3] == '/') result = p + 4;
+    }
+    return result;
+}
+
+} // namespace glimet
+
+#define GLIMET_SOURCE source_name(__FILE__)

@@ -1,0 +1,12 @@
+// Synthetic traceback entries that make failures inside C++ code readable in Python tracebacks.
+#pragma once
+
+#include "support/ref.hpp"
+
+namespace glimet {
+
+// Adds an entry named `name` at `file`:`line` to the traceback of the exception being raised.
+// Must be called with an exception set; leaves it set (a failure to add the entry is ignored).
+void add_traceback(const char *name, const char *file, int line, PyObject *globals) noexcept;
+
+} // namespace glimet
