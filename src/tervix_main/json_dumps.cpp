@@ -1,4 +1,5 @@
 // TERVIXWorkMain._json_dumps: compact JSON through the module's `json`.
+#include "tervix_main/compact_json.hpp"
 #include "tervix_main/operations.hpp"
 
 namespace glimet::tervix {
@@ -8,6 +9,22 @@ Name json_name{"json"};
 Name dumps_name{"dumps"};
 PyObject *separators = nullptr;   // (",", ":"), shared by every call
 PyObject *dumps_kwnames = nullptr; // ("separators", "ensure_ascii")
+
+// The standard encoder as seen at import; while `json` still leads to it, the compact text of
+// plain values is written here instead, with the same result.
+PyObject *standard_json = nullptr;
+PyObject *standard_dumps = nullptr;
+PyObject *standard_encoder = nullptr;
+Name encoder_name{"JSONEncoder"};
+
+// 1 when `dumps`, read from `json`, is the untouched standard encoder; 0 otherwise; -1 error.
+int is_standard(PyObject *json, PyObject *dumps) {
+    if (json != standard_json || dumps != standard_dumps) return 0;
+    PyObject *encoder = nullptr;
+    if (PyObject_GetOptionalAttr(json, encoder_name.get(), &encoder) < 0) return -1;
+    Ref encoder_ref = Ref::steal(encoder);
+    return encoder == standard_encoder;
+}
 
 // Returns json.dumps(data, separators=(",", ":"), ensure_ascii=False) with `json` looked up
 // in the module namespace on each call.
@@ -20,6 +37,14 @@ PyObject *json_dumps(Function *self, PyObject *const *args) {
     Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), dumps_name.get()));
     if (!dumps) return nullptr;
 
+    // Plain values under the standard encoder: the text written directly.
+    int standard = is_standard(json.get(), dumps.get());
+    if (standard < 0) return nullptr;
+    if (standard) {
+        TextBuilder out;
+        if (write_compact_json(out, data) == FastJson::done) return out.finish().release();
+    }
+
     // The text, returned as the encoder made it.
     PyObject *call_args[] = {data, separators, Py_False};
     return PyObject_Vectorcall(dumps.get(), call_args, 1, dumps_kwnames);
@@ -28,10 +53,17 @@ PyObject *json_dumps(Function *self, PyObject *const *args) {
 } // namespace
 
 int json_dumps_init() {
-    if (separators) return 0;
-    separators = Py_BuildValue("(ss)", ",", ":");
-    dumps_kwnames = Py_BuildValue("(ss)", "separators", "ensure_ascii");
-    return separators && dumps_kwnames ? 0 : -1;
+    if (standard_encoder) return 0;
+    if (!separators) separators = Py_BuildValue("(ss)", ",", ":");
+    if (!dumps_kwnames) dumps_kwnames = Py_BuildValue("(ss)", "separators", "ensure_ascii");
+    if (!separators || !dumps_kwnames) return -1;
+    // Kept for the process, like the module that holds them.
+    if (!standard_json) standard_json = PyImport_ImportModule("json");
+    if (!standard_json) return -1;
+    if (!standard_dumps) standard_dumps = PyObject_GetAttrString(standard_json, "dumps");
+    if (!standard_dumps) return -1;
+    standard_encoder = PyObject_GetAttrString(standard_json, "JSONEncoder");
+    return standard_encoder ? 0 : -1;
 }
 
 const OperationSpec json_dumps_spec = {

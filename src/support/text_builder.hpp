@@ -1,0 +1,48 @@
+// TextBuilder: a str assembled in a reusable UCS-4 scratch buffer, then made in one allocation of
+// the narrowest kind that holds it. Writes never fail one by one: running out of memory is
+// remembered and reported by finish(), so a builder's users write straight-line code.
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace glimet {
+
+class TextBuilder {
+public:
+    TextBuilder() noexcept;
+    TextBuilder(const TextBuilder &) = delete;
+    TextBuilder &operator=(const TextBuilder &) = delete;
+    ~TextBuilder();
+
+    void character(Py_UCS4 c) noexcept {
+        if (size_ == capacity_ && !grow(1)) return;
+        data_[size_++] = c;
+        if (c > maxchar_) maxchar_ = c;
+    }
+    void ascii(std::string_view text) noexcept {
+        if (!reserve(text.size())) return;
+        for (char c : text) data_[size_++] = static_cast<unsigned char>(c);
+    }
+    // Appends text[start:end] of a str.
+    void substring(PyObject *text, Py_ssize_t start, Py_ssize_t end) noexcept;
+    void str(PyObject *text) noexcept { substring(text, 0, PyUnicode_GET_LENGTH(text)); }
+
+    size_t length() const noexcept { return size_; }
+    // The str written so far; null with MemoryError if a write ran out of memory.
+    Ref finish() noexcept;
+
+private:
+    bool reserve(size_t more) noexcept { return capacity_ - size_ >= more || grow(more); }
+    bool grow(size_t more) noexcept;
+
+    Py_UCS4 *data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    Py_UCS4 maxchar_ = 0;
+    bool failed_ = false;
+};
+
+} // namespace glimet

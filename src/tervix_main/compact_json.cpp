@@ -1,0 +1,208 @@
+// The fast compact JSON writer. It runs no Python code: every value it accepts is an exact
+// built-in type whose text it can write itself, so its output matches the standard encoder's.
+#include "tervix_main/compact_json.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace glimet::tervix {
+namespace {
+
+// Deeper values (and cycles, which are infinitely deep) are left to the standard encoder,
+// which reports them in its own words.
+constexpr int max_depth = 100;
+
+// Escape for a character below U+0020, or for '"' and '\\'; null when it passes as it is.
+const char *escape_for(Py_UCS4 c) {
+    static const char *const control[32] = {
+        "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
+        "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
+        "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
+        "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f",
+    };
+    if (c < 32) return control[c];
+    if (c == '"') return "\\\"";
+    if (c == '\\') return "\\\\";
+    return nullptr;
+}
+
+template <typename Char>
+void write_escaped(TextBuilder &out, PyObject *text, const Char *chars, Py_ssize_t length) {
+    Py_ssize_t start = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = chars[i];
+        if (c >= 32 && c != '"' && c != '\\') continue;
+        out.substring(text, start, i);
+        out.ascii(escape_for(c));
+        start = i + 1;
+    }
+    out.substring(text, start, length);
+}
+
+// A float as the standard encoder writes it: the tokens for non-finite values, else repr.
+void write_float(TextBuilder &out, double x) {
+    if (std::isnan(x)) return out.ascii("NaN");
+    if (std::isinf(x)) return out.ascii(x > 0 ? "Infinity" : "-Infinity");
+    write_float_repr(out, x);
+}
+
+// An int as int.__repr__ writes it. Declines (1) when repr fails, e.g. past the digit limit,
+// so the standard encoder raises its own error.
+int write_int(TextBuilder &out, PyObject *value) {
+    int overflow = 0;
+    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (!overflow) {
+        char digits[24];
+        auto end = std::to_chars(digits, digits + sizeof digits, small).ptr;
+        out.ascii(std::string_view(digits, static_cast<size_t>(end - digits)));
+        return 0;
+    }
+    Ref text = Ref::steal(PyLong_Type.tp_repr(value));
+    if (!text) {
+        PyErr_Clear();
+        return 1;
+    }
+    out.str(text.get());
+    return 0;
+}
+
+// 0 written, 1 declined.
+int write_value(TextBuilder &out, PyObject *value, int depth);
+
+int write_key(TextBuilder &out, PyObject *key) {
+    if (PyUnicode_CheckExact(key)) {
+        write_json_string(out, key);
+        return 0;
+    }
+    out.character('"');
+    if (key == Py_True) out.ascii("true");
+    else if (key == Py_False) out.ascii("false");
+    else if (key == Py_None) out.ascii("null");
+    else if (PyFloat_CheckExact(key)) write_float(out, PyFloat_AS_DOUBLE(key));
+    else if (!PyLong_CheckExact(key) || write_int(out, key) != 0) return 1;
+    out.character('"');
+    return 0;
+}
+
+int write_dict(TextBuilder &out, PyObject *dict, int depth) {
+    out.character('{');
+    Py_ssize_t pos = 0;
+    PyObject *key_ptr, *value_ptr;
+    bool first = true;
+    while (PyDict_Next(dict, &pos, &key_ptr, &value_ptr)) {
+        // Held while written: nothing here runs Python code, but the holds keep that a
+        // local truth rather than a global one.
+        Ref key = Ref::borrow(key_ptr), value = Ref::borrow(value_ptr);
+        if (!first) out.character(',');
+        first = false;
+        if (write_key(out, key.get()) != 0) return 1;
+        out.character(':');
+        if (write_value(out, value.get(), depth + 1) != 0) return 1;
+    }
+    out.character('}');
+    return 0;
+}
+
+int write_sequence(TextBuilder &out, PyObject *sequence, int depth) {
+    out.character('[');
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+        if (i > 0) out.character(',');
+        if (write_value(out, item.get(), depth + 1) != 0) return 1;
+    }
+    out.character(']');
+    return 0;
+}
+
+int write_value(TextBuilder &out, PyObject *value, int depth) {
+    if (depth > max_depth) return 1;
+    if (PyUnicode_CheckExact(value)) {
+        write_json_string(out, value);
+        return 0;
+    }
+    if (value == Py_None) return out.ascii("null"), 0;
+    if (value == Py_True) return out.ascii("true"), 0;
+    if (value == Py_False) return out.ascii("false"), 0;
+    if (PyLong_CheckExact(value)) return write_int(out, value);
+    if (PyFloat_CheckExact(value)) return write_float(out, PyFloat_AS_DOUBLE(value)), 0;
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value))
+        return write_sequence(out, value, depth);
+    if (PyDict_CheckExact(value)) return write_dict(out, value, depth);
+    return 1;
+}
+
+} // namespace
+
+void write_json_string(TextBuilder &out, PyObject *text) {
+    out.character('"');
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const void *data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        write_escaped(out, text, static_cast<const Py_UCS1 *>(data), length);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        write_escaped(out, text, static_cast<const Py_UCS2 *>(data), length);
+        break;
+    default:
+        write_escaped(out, text, static_cast<const Py_UCS4 *>(data), length);
+        break;
+    }
+    out.character('"');
+}
+
+void write_float_repr(TextBuilder &out, double x) {
+    // The shortest digits that read back as x, then laid out as repr lays them out: positional
+    // for decimal exponents from -4 to 16, else d.ddde+XX with at least two exponent digits.
+    char scientific[32];
+    auto end = std::to_chars(scientific, scientific + sizeof scientific, x,
+                             std::chars_format::scientific)
+                   .ptr;
+    std::string_view text(scientific, static_cast<size_t>(end - scientific));
+    char digits[24];
+    size_t n_digits = 0;
+    size_t i = 0;
+    bool negative = text[0] == '-';
+    if (negative) ++i;
+    for (; i < text.size() && text[i] != 'e'; ++i)
+        if (text[i] != '.') digits[n_digits++] = text[i];
+    int exponent = 0;
+    std::from_chars(text.data() + i + 1 + (text[i + 1] == '+'), text.data() + text.size(),
+                    exponent);
+    int point = exponent + 1; // digits d1 d2 ... with the decimal point after `point` of them
+
+    char result[48];
+    size_t n = 0;
+    if (negative) result[n++] = '-';
+    if (point <= -4 || point > 16) {
+        result[n++] = digits[0];
+        if (n_digits > 1) {
+            result[n++] = '.';
+            for (size_t d = 1; d < n_digits; ++d) result[n++] = digits[d];
+        }
+        result[n++] = 'e';
+        result[n++] = exponent < 0 ? '-' : '+';
+        int magnitude = exponent < 0 ? -exponent : exponent;
+        if (magnitude < 10) result[n++] = '0';
+        n = static_cast<size_t>(std::to_chars(result + n, result + sizeof result, magnitude).ptr -
+                                result);
+    } else if (point <= 0) {
+        result[n++] = '0';
+        result[n++] = '.';
+        for (int z = 0; z < -point; ++z) result[n++] = '0';
+        for (size_t d = 0; d < n_digits; ++d) result[n++] = digits[d];
+    } else {
+        auto whole = static_cast<size_t>(point);
+        for (size_t d = 0; d < whole; ++d) result[n++] = d < n_digits ? digits[d] : '0';
+        result[n++] = '.';
+        if (whole >= n_digits) result[n++] = '0';
+        for (size_t d = whole; d < n_digits; ++d) result[n++] = digits[d];
+    }
+    out.ascii(std::string_view(result, n));
+}
+
+FastJson write_compact_json(TextBuilder &out, PyObject *value) {
+    return write_value(out, value, 0) == 0 ? FastJson::done : FastJson::declined;
+}
+
+} // namespace glimet::tervix

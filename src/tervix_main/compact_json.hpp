@@ -1,0 +1,25 @@
+// A compact JSON writer for values made only of the built-in JSON types, producing exactly what
+// json.dumps(value, separators=(",", ":"), ensure_ascii=False) produces for them.
+#pragma once
+
+#include "support/text_builder.hpp"
+
+namespace glimet::tervix {
+
+// Appends `text` (a str) as a JSON string literal with ensure_ascii off: only the quotation
+// mark, the backslash and the control characters are escaped.
+void write_json_string(TextBuilder &out, PyObject *text);
+
+// Appends a float as float.__repr__ writes it.
+void write_float_repr(TextBuilder &out, double x);
+
+// Outcome of the fast encoder.
+enum class FastJson { done, declined };
+
+// Writes `value` as compact JSON when it is made only of exact str, int, float, bool, None,
+// list, tuple and dict (keys str, int, float, bool or None) and nests no deeper than the bound.
+// Anything else is `declined`, with no exception set, and the caller must produce the text by
+// the general route; a failed write shows when the builder is finished.
+FastJson write_compact_json(TextBuilder &out, PyObject *value);
+
+} // namespace glimet::tervix

@@ -1,0 +1,176 @@
+"""The directly written compact JSON must be indistinguishable from the standard encoder's."""
+
+import json
+import os
+import sys
+import types
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from glimet_work import tervix_main
+from glimet_work.duty_main import TERVIXWorkMain
+
+dumps = TERVIXWorkMain._json_dumps
+
+
+_standard_dumps = json.dumps
+
+
+def reference(value):
+    return _standard_dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+def outcome(function, value):
+    try:
+        return "ok", function(value)
+    except (TypeError, ValueError, RecursionError) as error:
+        return type(error).__name__, str(error)
+
+
+# Every character class matters: controls, quote, backslash, non-ASCII of each width and
+# lone surrogates.
+texts = st.text(st.characters(codec=None, categories=None), max_size=12) | st.sampled_from(
+    ['"', "\\", "\x00\x1f\x7f", "\ud800x\udfff", "名字", "😀", "\u2028"]
+)
+huge_ints = st.sampled_from([4299, 4300, 19, 20]).map(lambda n: 10**n) | st.just(-(2**63) - 1)
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | huge_ints
+    | st.floats(allow_nan=True, allow_infinity=True)
+    | texts
+)
+keys = st.none() | st.booleans() | st.integers() | st.floats() | texts
+values = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=5)
+    | st.lists(inner, max_size=5).map(tuple)
+    | st.dictionaries(keys, inner, max_size=5),
+    max_leaves=40,
+)
+
+
+# `make fuzz` raises the count.
+EXAMPLES = int(os.environ.get("GLIMET_FUZZ_EXAMPLES", "3000"))
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(values)
+def test_matches_standard_encoder(value):
+    assert outcome(dumps, value) == outcome(reference, value)
+
+
+class Text(str):
+    pass
+
+
+class Number(int):
+    pass
+
+
+def nested(depth, leaf):
+    for _ in range(depth):
+        leaf = [leaf]
+    return leaf
+
+
+def cyclic_dict():
+    d = {}
+    d["self"] = d
+    return d
+
+
+ODD_VALUES = [
+    Text("x"),  # subclasses go to the encoder, which may treat them its own way
+    [Number(3)],
+    {Text("k"): 1},
+    {(1, 2): 3},
+    {"a": {1, 2}},
+    [b"bytes"],
+    nested(99, 1),
+    nested(150, "deep"),
+    nested(5000, None),
+    cyclic_dict(),
+    [float("nan"), {float("inf"): -0.0}],
+    {1: 1, 1.0: 2, "1": 3},
+]
+
+
+@pytest.mark.parametrize("value", ODD_VALUES, ids=range(len(ODD_VALUES)))
+def test_values_outside_the_plain_types(value):
+    assert outcome(dumps, value) == outcome(reference, value)
+
+
+@pytest.fixture
+def restore_json():
+    saved = tervix_main.json, json.dumps, json.JSONEncoder
+    yield
+    tervix_main.json, json.dumps, json.JSONEncoder = saved
+
+
+def recording_dumps(calls):
+    def dumps_(*args, **kwargs):
+        calls.append(args)
+        return reference(args[0])
+
+    return dumps_
+
+
+@pytest.mark.parametrize("how", ["rebind module", "patch dumps", "patch encoder class"])
+def test_rebinding_or_patching_turns_the_direct_path_off(restore_json, how):
+    calls = []
+    if how == "rebind module":
+        tervix_main.json = types.SimpleNamespace(dumps=recording_dumps(calls))
+    elif how == "patch dumps":
+        json.dumps = recording_dumps(calls)
+    else:
+
+        class Encoder(json.JSONEncoder):
+            def encode(self, o):
+                calls.append((o,))
+                return "patched"
+
+        json.JSONEncoder = Encoder
+        assert dumps([1]) == "patched" and calls == [([1],)]
+        return
+    assert dumps({"a": [1]}) == '{"a":[1]}'
+    assert calls == [({"a": [1]},)]
+
+
+def test_floats_and_ints_use_base_repr():
+    class F(float):
+        def __repr__(self):
+            return "custom"
+
+    assert dumps([1.0, 1e16, 1e-7, -0.0, 123456789012345678901234567890]) == (
+        "[1.0,1e+16,1e-07,-0.0,123456789012345678901234567890]"
+    )
+    assert dumps([F(2.5)]) == reference([F(2.5)])
+
+
+def test_digit_limit_error_is_the_encoders():
+    old = sys.get_int_max_str_digits()
+    try:
+        sys.set_int_max_str_digits(1000)
+        assert outcome(dumps, [10**1500]) == outcome(reference, [10**1500])
+        assert outcome(dumps, {10**1500: 1}) == outcome(reference, {10**1500: 1})
+    finally:
+        sys.set_int_max_str_digits(old)
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(st.floats(allow_nan=False) | st.integers(0, 2**64 - 1).map(
+    lambda bits: __import__("struct").unpack("<d", bits.to_bytes(8, "little"))[0]))
+def test_float_text_is_repr(x):
+    assert dumps(x) == reference(x)
+
+
+@pytest.mark.parametrize(
+    "x", [0.0, -0.0, 1e16, 1e15, 123456789012345678.0, 1e-4, 1e-5, 0.1, 5e-324, 1.7976931348623157e308,
+          9999999999999998.0, 0.00012345, 1.5, 100.0]
+)
+def test_float_text_boundaries(x):
+    assert dumps(x) == repr(x)
