@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 PYTHON313 := $(shell command -v python3.13 || echo $(HOME)/.pyenv/shims/python3.13)
 
-.PHONY: run test install tools clean
+.PHONY: run test install tools clean test-asan fuzz
 
 run: install
 	$(PY) examples/demo.py
@@ -28,5 +28,29 @@ tools:
 install: $(PY) tools
 	$(PIP) install --quiet ".[test]"
 
+# The whole suite against modules built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The interpreter is not instrumented, so the sanitizer runtimes are preloaded into it; leak
+# checking is off because the interpreter keeps much of what it allocates until exit.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+SANITIZER_RUNTIMES := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+
+$(ASAN_PY):
+	$(PYTHON313) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install --quiet --upgrade pip
+
+test-asan: $(ASAN_PY) tools
+	$(ASAN_PY) -m pip install --quiet ".[test]" \
+	  -C cmake.define.GLIMET_SANITIZE=address,undefined -C cmake.build-type=Debug \
+	  -C build-dir=build/asan
+	LD_PRELOAD="$(SANITIZER_RUNTIMES)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(ASAN_PY) -m pytest -p no:cacheprovider
+
+# Longer differential and hostile-input runs than the suite's own.
+fuzz: install
+	GLIMET_FUZZ_EXAMPLES=50000 $(PY) -m pytest -q tests/test_json_fast.py
+
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) build
