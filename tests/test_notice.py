@@ -38,7 +38,10 @@ CASES = [
 ]
 
 
-def printed(content, operation=GlimetWorkMain()._tervix_test_production_demand):
+NOTICE = GlimetWorkMain()._tervix_test_production_demand
+
+
+def printed(content, operation=NOTICE):
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
         assert operation(content) is None
@@ -84,7 +87,9 @@ def test_one_print_call_per_line_and_print_failure_propagates(monkeypatch):
 
     monkeypatch.setattr(builtins, "print", fake_print)
     with pytest.raises(OSError, match="stdout closed") as info:
-        GlimetWorkMain._tervix_test_production_demand("【甲】http://a\n【乙】http://b\n【丙】http://c")
+        GlimetWorkMain._tervix_test_production_demand(
+            "【甲】http://a\n【乙】http://b\n【丙】http://c"
+        )
     monkeypatch.undo()
     assert calls == [((HEADING,), {}), (("1、甲",), {}), (("2、乙",), {})]
     names = [entry.name for entry in traceback.extract_tb(info.value.__traceback__)]
