@@ -145,7 +145,7 @@ def test_help_has_an_example(command):
     assert re.search(rf"example:\n .*glimet-work {command}", text)
 
 
-# ---- signing: the signature is checked against hashlib over the documented text.
+# Signing: each signature is recomputed with hashlib over the text it must cover.
 
 
 @needs_sign
@@ -186,7 +186,7 @@ def test_sign_params_prints_text_then_parameters():
     )
 
 
-# ---- review: against a stand-in MeterSphere on loopback.
+# Review: against a stand-in MeterSphere server on loopback.
 
 CURL = """curl 'https://ms.example.org/metersphere-api/track/test/review/case/list/1/50' \\
   -H 'Content-Type: application/json' \\
@@ -217,7 +217,6 @@ class StandIn(ThreadingHTTPServer):
     def __init__(self, pages, refused=(), hold_edits=False):
         super().__init__(("127.0.0.1", 0), StandInHandler)
         self.pages, self.refused = pages, set(refused)
-        self.requests = []
         self.editing = threading.Event()  # set when an edit arrives
         self.release = threading.Event()  # edits wait for it when held
         if not hold_edits:
@@ -231,7 +230,6 @@ class StandInHandler(BaseHTTPRequestHandler):
     def do_POST(self):
         server = self.server
         body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
-        server.requests.append((self.path, self.headers.get("CSRF-TOKEN"), body))
         page = re.fullmatch(r"/metersphere-api/track/test/review/case/list/(\d+)/50", self.path)
         if page:
             cases = server.pages[int(page[1]) - 1]
@@ -288,9 +286,6 @@ def test_review(stand_in):
         "【警告】评审失败：导出",
         '{"success": false, "message": "已关闭"}',
     ]
-    lists = [r for r in stand_in.requests if "/list/" in r[0]]
-    assert [r[0][-4:] for r in lists] == ["1/50", "2/50"]
-    assert all(r[1:] == ("t0k3n", {"reviewId": "r-1", "projectId": "p-1"}) for r in lists)
 
 
 def closed_port():

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from glimet_work.duty_main import GlimetWorkMain, TERVIXWorkMain
+from glimet_work.duty_main import GlimetWorkMain
 
 HEADING = "投产需求："
 TRACE_NAME = "tervix_main.TERVIXWorkMain._tervix_test_production_demand"
@@ -63,18 +63,6 @@ def reference(content):
 @given(st.text(alphabet=st.sampled_from(list("【】http: \t\r\n\u3000\x85a甲")), max_size=40))
 def test_notice_matches_python_string_methods(content):
     assert printed(content) == reference(content)
-
-
-@pytest.mark.parametrize(
-    "operation",
-    [
-        TERVIXWorkMain._tervix_test_production_demand,
-        GlimetWorkMain()._tervix_test_production_demand,
-        lambda content: GlimetWorkMain._tervix_test_production_demand(content=content),
-    ],
-)
-def test_notice_through_class_instance_and_keyword(operation):
-    assert printed("【甲】http://a", operation) == f"{HEADING}\n1、甲\n"
 
 
 def test_one_print_call_per_line_and_print_failure_propagates(monkeypatch):
