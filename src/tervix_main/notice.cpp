@@ -1,13 +1,99 @@
 // TERVIXWorkMain._tervix_test_production_demand: the numbered production-demand notice.
 #include "tervix_main/operations.hpp"
 
+#include <initializer_list>
+
 namespace glimet::tervix {
 namespace {
 
-PyObject *production_demand(Function *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "TERVIXWorkMain._tervix_test_production_demand");
-    return nullptr;
+Name print_name{"print"};
+Name strip_name{"strip"};
+Name split_name{"split"};
+Name replace_name{"replace"};
+Name heading{"投产需求："};
+Name line_feed{"\n"};
+Name title_end{"】http"};
+Name title_start{"【"};
+Name empty{""};
+Name number_separator{"、"};
+
+// The built-in `print`, read from the running frame's built-ins on each call.
+Ref lookup_print() {
+    Ref builtins = Ref::steal(PyEval_GetFrameBuiltins());
+    if (!builtins || !print_name.get()) return {};
+    PyObject *print = nullptr;
+    int found = PyDict_GetItemRef(builtins.get(), print_name.get(), &print);
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", print_name.get());
+    return Ref::steal(print);
+}
+
+// `obj.method(*args)`: a real attribute lookup, so str subclasses and non-str objects behave
+// as they would in Python code (a missing method is AttributeError).
+Ref call_method(PyObject *obj, Name &method, std::initializer_list<PyObject *> args) {
+    PyObject *name = method.get();
+    if (!name) return {};
+    PyObject *call_args[4] = {obj};
+    size_t n = 1;
+    for (PyObject *arg : args) {
+        if (!arg) return {}; // a constant that could not be made: MemoryError is set
+        call_args[n++] = arg;
+    }
+    return Ref::steal(PyObject_VectorcallMethod(name, call_args, n, nullptr));
+}
+
+// print(text): one line on standard output.
+[[nodiscard]] int print_line(PyObject *print, PyObject *text) {
+    Ref result = Ref::steal(PyObject_CallOneArg(print, text));
+    return result ? 0 : -1;
+}
+
+// The title of one demand line: trimmed, cut before the first "】http", first "【" removed.
+Ref demand_title(PyObject *line) {
+    Ref trimmed = call_method(line, strip_name, {});
+    if (!trimmed) return {};
+    Ref pieces = call_method(trimmed.get(), split_name, {title_end.get()});
+    if (!pieces) return {};
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return {};
+    Ref first = Ref::steal(PyObject_GetItem(pieces.get(), zero.get()));
+    if (!first) return {};
+    Ref once = Ref::steal(PyLong_FromLong(1));
+    if (!once) return {};
+    return call_method(first.get(), replace_name, {title_start.get(), empty.get(), once.get()});
+}
+
+// Prints the heading and one "<n>、<title>" line per line of the trimmed `content`.
+// Returns None; nothing is printed when `content` cannot be trimmed and split.
+PyObject *production_demand(Function *, PyObject *const *args) {
+    PyObject *content = args[0];
+
+    // t: the lines of the trimmed text, every "\n" starting a new one.
+    Ref trimmed = call_method(content, strip_name, {});
+    if (!trimmed) return nullptr;
+    Ref t = call_method(trimmed.get(), split_name, {line_feed.get()});
+    if (!t) return nullptr;
+
+    // The heading.
+    Ref print = lookup_print();
+    if (!print || !heading.get() || print_line(print.get(), heading.get()) < 0) return nullptr;
+
+    // One numbered line per input line, blank ones included.
+    Ref lines = Ref::steal(PyObject_GetIter(t.get()));
+    if (!lines || !number_separator.get()) return nullptr;
+    Py_ssize_t num = 1;
+    while (Ref i = Ref::steal(PyIter_Next(lines.get()))) {
+        Ref title = demand_title(i.get());
+        if (!title) return nullptr;
+        // Formatted as an f-string field would be: a str unchanged, anything else by format().
+        Ref title_text = Ref::steal(PyObject_Format(title.get(), empty.get()));
+        if (!title_text) return nullptr;
+        Ref text = Ref::steal(
+            PyUnicode_FromFormat("%zd%U%U", num, number_separator.get(), title_text.get()));
+        if (!text || print_line(print.get(), text.get()) < 0) return nullptr;
+        ++num;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
 }
 
 } // namespace
