@@ -1,0 +1,30 @@
+"""The signing constants are not readable from the built modules."""
+
+import pathlib
+
+import glimet_crypt
+import glimet_curl
+import glimet_work
+
+CONSTANTS = [
+    "&0x3f1b8e27=_0x5c90a_0x7e1d04f93_0xb28c6a1_0x4d07ee",
+    "&0x71c0e5d29f=_0x4e8a07b3c1_0x9f26d0_0x6b3e91c_0x02d7a",
+]
+
+
+def shared_objects():
+    package = pathlib.Path(glimet_work.__file__).parent
+    return [*package.glob("*.so"), pathlib.Path(glimet_crypt.__file__),
+            pathlib.Path(glimet_curl.__file__)]
+
+
+def test_constants_absent_from_shared_objects():
+    for path in shared_objects():
+        image = path.read_bytes()
+        for constant in CONSTANTS:
+            # Neither whole nor in the pieces `strings` would show (runs of 8 or more).
+            for start in range(0, len(constant) - 8):
+                piece = constant[start : start + 8].encode()
+                assert piece not in image, (path.name, piece)
+            assert constant.encode("utf-16-le") not in image
+            assert constant.encode("utf-32-le") not in image
