@@ -1,4 +1,5 @@
 // glimet_crypt: the object m_crypt, whose sha256 signs the toolkit's requests.
+#include "support/globals.hpp"
 #include "support/module.hpp"
 
 #include <string_view>
@@ -74,16 +75,25 @@ PyObject *crypt_sha256(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         upper = is_upper;
     }
 
-    // The digest, by hashlib over the text's UTF-8 bytes (viewed, not copied).
-    Py_ssize_t size = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!utf8) return nullptr;
-    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char *>(utf8), size, PyBUF_READ));
+    // The digest, by hashlib over the text's UTF-8 bytes: an ASCII str is its own UTF-8 and is
+    // viewed in place; any other is encoded into a temporary (not cached on the caller's str).
+    Ref encoded;
+    Ref view;
+    if (PyUnicode_IS_ASCII(text)) {
+        view = Ref::steal(PyMemoryView_FromMemory(static_cast<char *>(PyUnicode_DATA(text)),
+                                                  PyUnicode_GET_LENGTH(text), PyBUF_READ));
+    } else {
+        encoded = Ref::steal(PyUnicode_AsUTF8String(text));
+        if (!encoded) return nullptr;
+        view = Ref::borrow(encoded.get());
+    }
     if (!view) return nullptr;
     auto *crypt = reinterpret_cast<Crypt *>(self);
     Ref hash = Ref::steal(PyObject_CallOneArg(crypt->sha256_constructor, view.get()));
     if (!hash) return nullptr;
-    Ref digest = Ref::steal(PyObject_CallMethod(hash.get(), "digest", nullptr));
+    static Name digest_name{"digest"};
+    if (!digest_name.get()) return nullptr;
+    Ref digest = Ref::steal(PyObject_CallMethodNoArgs(hash.get(), digest_name.get()));
     if (!digest) return nullptr;
     if (!PyBytes_Check(digest.get())) {
         PyErr_SetString(PyExc_TypeError, "sha256() digest is not bytes");
