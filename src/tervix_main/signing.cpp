@@ -1,17 +1,380 @@
 // TERVIXWorkMain._tervix_saas_sign and _tervix_saas_sign_params: SaaS request signing.
+// Both stamp the caller's mapping, build the signed text from its entries in ascending key
+// order, append the signing constant `env` selects and have m_crypt.sha256 sign the result.
+#include "support/traceback.hpp"
 #include "tervix_main/operations.hpp"
+#include "tervix_main/salts.hpp"
+
+#include <span>
 
 namespace glimet::tervix {
 namespace {
 
-PyObject *saas_sign(Function *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "TERVIXWorkMain._tervix_saas_sign");
-    return nullptr;
+// An object made on first use and kept for the process, like Name.
+class Kept {
+public:
+    using Maker = PyObject *(*)();
+    constexpr explicit Kept(Maker make) noexcept : make_(make) {}
+    PyObject *get() noexcept {
+        if (!object_) object_ = make_();
+        return object_;
+    }
+
+private:
+    Maker make_;
+    PyObject *object_ = nullptr;
+};
+
+Name time_name{"time"};
+Name json_name{"json"};
+Name m_crypt_name{"m_crypt"};
+Name print_name{"print"};
+Name dumps_name{"dumps"};
+Name sha256_name{"sha256"};
+Name get_name{"get"};
+Name pop_name{"pop"};
+Name update_name{"update"};
+Name json_dumps_name{"_json_dumps"};
+Name timespan_key{"saas_sign_timespan"};
+Name sign_key{"saas_sign"};
+Name ensure_ascii_name{"ensure_ascii"};
+Name upper_text{"upper"};
+Name empty_text{""};
+Name equals_text{"="};
+Name and_text{"&"};
+Name prod_text{"prod"};
+
+// A rewrite of the signed text: every occurrence of `from`, left to right, becomes `to`.
+struct Rewrite {
+    Name from;
+    Name to;
+};
+
+// Python's words for the values True, False and None where a piece ends, made JSON's.
+Rewrite literal_rewrites[] = {
+    {Name{"True&"}, Name{"true&"}},
+    {Name{"False&"}, Name{"false&"}},
+    {Name{"None&"}, Name{"null&"}},
+};
+// The same words as quoted JSON strings, which is how the parameter signer's values hold them.
+Rewrite quoted_rewrites[] = {
+    {Name{"\"True\""}, Name{"\"true\""}},
+    {Name{"\"False\""}, Name{"\"false\""}},
+    {Name{"\"None\""}, Name{"\"null\""}},
+};
+
+// Made after the names above, which the makers use.
+Kept thousand{[] { return PyLong_FromLong(1000); }};
+Kept timespan_kwnames{[] { return PyTuple_Pack(1, timespan_key.get()); }};
+Kept sign_kwnames{[] { return PyTuple_Pack(1, sign_key.get()); }};
+Kept ensure_ascii_kwnames{[] { return PyTuple_Pack(1, ensure_ascii_name.get()); }};
+Kept dict_or_list{[] {
+    return PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyDict_Type),
+                        reinterpret_cast<PyObject *>(&PyList_Type));
+}};
+
+// Makes every name and object above; once it has succeeded, each get() is non-null.
+[[nodiscard]] int prepare() {
+    static bool ready = false;
+    if (ready) return 0;
+    Name *names[] = {&time_name,    &json_name, &m_crypt_name,      &print_name,  &dumps_name,
+                     &sha256_name,  &get_name,  &pop_name,          &update_name, &json_dumps_name,
+                     &timespan_key, &sign_key,  &ensure_ascii_name, &upper_text,  &empty_text,
+                     &equals_text,  &and_text,  &prod_text};
+    for (Name *name : names)
+        if (!name->get()) return -1;
+    for (Rewrite &rewrite : literal_rewrites)
+        if (!rewrite.from.get() || !rewrite.to.get()) return -1;
+    for (Rewrite &rewrite : quoted_rewrites)
+        if (!rewrite.from.get() || !rewrite.to.get()) return -1;
+    for (Kept *object :
+         {&thousand, &timespan_kwnames, &sign_kwnames, &ensure_ascii_kwnames, &dict_or_list})
+        if (!object->get()) return -1;
+    ready = true;
+    return 0;
 }
 
-PyObject *saas_sign_params(Function *, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "TERVIXWorkMain._tervix_saas_sign_params");
-    return nullptr;
+// The built-in bound to `name`; NameError in Python's wording when there is none.
+Ref lookup_builtin(PyObject *name) {
+    Ref builtins = Ref::steal(PyEval_GetFrameBuiltins());
+    if (!builtins) return {};
+    PyObject *value = nullptr;
+    int found = PyDict_GetItemRef(builtins.get(), name, &value);
+    if (found < 0) return {};
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return {};
+    }
+    return Ref::steal(value);
+}
+
+// The caller's mapping is used through its own methods; an exact dict's methods cannot be
+// replaced, so for one the same effect is had directly.
+
+// mapping.get(key)
+Ref mapping_get(PyObject *mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject *value = nullptr;
+        if (PyDict_GetItemRef(mapping, key, &value) < 0) return {};
+        return Ref::steal(value ? value : Py_NewRef(Py_None));
+    }
+    return Ref::steal(PyObject_CallMethodOneArg(mapping, get_name.get(), key));
+}
+
+// mapping.pop(key, None), result dropped.
+[[nodiscard]] int mapping_pop(PyObject *mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject *value = nullptr;
+        int found = PyDict_Pop(mapping, key, &value);
+        Py_XDECREF(value);
+        return found < 0 ? -1 : 0;
+    }
+    PyObject *args[] = {mapping, key, Py_None};
+    Ref result = Ref::steal(PyObject_VectorcallMethod(pop_name.get(), args,
+                                                      3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return result ? 0 : -1;
+}
+
+// mapping.update(<name>=value), where `kwnames` is the one-name tuple (name,).
+[[nodiscard]] int mapping_update(PyObject *mapping, PyObject *kwnames, PyObject *value) {
+    if (PyDict_CheckExact(mapping))
+        return PyDict_SetItem(mapping, PyTuple_GET_ITEM(kwnames, 0), value);
+    PyObject *args[] = {mapping, value};
+    Ref result = Ref::steal(PyObject_VectorcallMethod(update_name.get(), args,
+                                                      1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return result ? 0 : -1;
+}
+
+// int(time.time() * 1000), with `time` looked up in the module namespace now.
+Ref now_in_milliseconds(Function *self) {
+    Ref time_module = lookup_global(self->globals, time_name.get());
+    if (!time_module) return {};
+    Ref seconds = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), time_name.get()));
+    if (!seconds) return {};
+    Ref product = Ref::steal(PyNumber_Multiply(seconds.get(), thousand.get()));
+    if (!product) return {};
+    return Ref::steal(PyNumber_Long(product.get()));
+}
+
+// The changes both operations make to the caller's mapping before anything else can fail:
+// "saas_sign_timespan" set to the current time unless update_time is false and the mapping
+// already holds a true value there, then any "saas_sign" removed.
+[[nodiscard]] int stamp(Function *self, PyObject *mapping, PyObject *update_time) {
+    int refresh = PyObject_IsTrue(update_time);
+    if (refresh < 0) return -1;
+    if (!refresh) {
+        Ref current = mapping_get(mapping, timespan_key.get());
+        if (!current) return -1;
+        int present = PyObject_IsTrue(current.get());
+        if (present < 0) return -1;
+        refresh = !present;
+    }
+    if (refresh) {
+        Ref milliseconds = now_in_milliseconds(self);
+        if (!milliseconds) return -1;
+        if (mapping_update(mapping, timespan_kwnames.get(), milliseconds.get()) < 0) return -1;
+    }
+    return mapping_pop(mapping, sign_key.get());
+}
+
+// sorted(mapping): its keys, by iteration, in a new list in ascending order.
+Ref sorted_keys(PyObject *mapping) {
+    Ref keys = Ref::steal(PySequence_List(mapping));
+    if (!keys || PyList_Sort(keys.get()) < 0) return {};
+    return keys;
+}
+
+// isinstance(value, (dict, list)). Values of the common built-in types are answered from
+// their type; any other may answer through `__class__`, so it is asked in full.
+int is_dict_or_list(PyObject *value) {
+    if (PyDict_Check(value) || PyList_CheckExact(value)) return 1;
+    if (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+        PyBool_Check(value) || value == Py_None || PyTuple_CheckExact(value))
+        return 0;
+    return PyObject_IsInstance(value, dict_or_list.get());
+}
+
+// Appends format(key, ""), "=" and the value's text to `parts`. The value's text is
+// format(value, ""), after a dict or list value has been replaced by instance._json_dumps(value).
+[[nodiscard]] int append_piece(PyObject *instance, PyObject *key, PyObject *value,
+                               PyObject *parts) {
+    Ref key_text = Ref::steal(PyObject_Format(key, empty_text.get()));
+    if (!key_text) return -1;
+    int structured = is_dict_or_list(value);
+    if (structured < 0) return -1;
+    Ref shown = structured
+                    ? Ref::steal(PyObject_CallMethodOneArg(instance, json_dumps_name.get(), value))
+                    : Ref::borrow(value);
+    if (!shown) return -1;
+    Ref value_text = Ref::steal(PyObject_Format(shown.get(), empty_text.get()));
+    if (!value_text) return -1;
+    if (PyList_Append(parts, key_text.get()) < 0 || PyList_Append(parts, equals_text.get()) < 0 ||
+        PyList_Append(parts, value_text.get()) < 0)
+        return -1;
+    return 0;
+}
+
+// The parts of "&".join(f"{key}={value}" for each entry of `entries`), appended to `parts`.
+// `entries` is a dict only this call holds; a piece that cannot be formed adds the
+// generator-expression entry `genexpr_name` to the traceback.
+[[nodiscard]] int append_pieces(Function *self, PyObject *instance, PyObject *entries,
+                                PyObject *parts, const char *genexpr_name) {
+    Py_ssize_t position = 0;
+    PyObject *entry_key = nullptr;
+    PyObject *entry_value = nullptr;
+    while (PyDict_Next(entries, &position, &entry_key, &entry_value)) {
+        // Held while user code runs in __format__ or _json_dumps.
+        Ref key = Ref::borrow(entry_key);
+        Ref value = Ref::borrow(entry_value);
+        if (PyList_GET_SIZE(parts) > 0 && PyList_Append(parts, and_text.get()) < 0) return -1;
+        if (append_piece(instance, key.get(), value.get(), parts) < 0) {
+            add_traceback(genexpr_name, GLIMET_SOURCE, __LINE__, self->globals);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The signing constant for `env`: the production one when env == "prod", else the default.
+Ref salt_value(PyObject *env) {
+    int production = 0;
+    if (PyUnicode_CheckExact(env)) {
+        production = PyUnicode_EqualToUTF8(env, "prod");
+    } else {
+        Ref equal = Ref::steal(PyObject_RichCompare(env, prod_text.get(), Py_EQ));
+        if (!equal) return {};
+        production = PyObject_IsTrue(equal.get());
+        if (production < 0) return {};
+    }
+    return production ? production_salt.decode() : default_salt.decode();
+}
+
+// `text` (may be empty, with an exception set) with each of `rewrites` applied in turn over
+// the whole text.
+Ref rewritten(Ref text, std::span<Rewrite> rewrites) {
+    for (Rewrite &rewrite : rewrites) {
+        if (!text) break;
+        text = Ref::steal(PyUnicode_Replace(text.get(), rewrite.from.get(), rewrite.to.get(), -1));
+    }
+    return text;
+}
+
+// The signed text: the pieces of `entries`, the constant `env` selects, then the rewrite of
+// the literal words. The pieces are formed before `env` is compared.
+Ref signed_text(Function *self, PyObject *instance, PyObject *entries, PyObject *env,
+                const char *genexpr_name) {
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts || append_pieces(self, instance, entries, parts.get(), genexpr_name) < 0) return {};
+    Ref salt = salt_value(env);
+    if (!salt || PyList_Append(parts.get(), salt.get()) < 0) return {};
+    Ref params_str = Ref::steal(PyUnicode_Join(empty_text.get(), parts.get()));
+    return rewritten(std::move(params_str), literal_rewrites);
+}
+
+// json.dumps([text], ensure_ascii=False), with `json` looked up in the module namespace now.
+Ref json_array(Function *self, PyObject *text) {
+    Ref json = lookup_global(self->globals, json_name.get());
+    if (!json) return {};
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), dumps_name.get()));
+    if (!dumps) return {};
+    Ref array = Ref::steal(PyList_New(1));
+    if (!array) return {};
+    PyList_SET_ITEM(array.get(), 0, Py_NewRef(text));
+    PyObject *call_args[] = {array.get(), Py_False};
+    return Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, ensure_ascii_kwnames.get()));
+}
+
+// m_crypt.sha256(params_str, "upper"), with `m_crypt` looked up in the module namespace now.
+Ref signature(Function *self, PyObject *params_str) {
+    Ref m_crypt = lookup_global(self->globals, m_crypt_name.get());
+    if (!m_crypt) return {};
+    PyObject *args[] = {m_crypt.get(), params_str, upper_text.get()};
+    return Ref::steal(PyObject_VectorcallMethod(sha256_name.get(), args,
+                                                3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// self._tervix_saas_sign(data, env, update_time): a sorted copy of `data` with the signature
+// added last. `data` itself gets the timestamp and loses "saas_sign", nothing more.
+PyObject *saas_sign(Function *self, PyObject *const *args) {
+    if (prepare() < 0) return nullptr;
+    // Held across every call into Python code below.
+    Ref instance = Ref::borrow(args[0]);
+    Ref source = Ref::borrow(args[1]);
+    Ref env = Ref::borrow(args[2]);
+
+    // The caller's body, stamped.
+    if (stamp(self, source.get(), args[3]) < 0) return nullptr;
+
+    // The sorted copy: {key: source[key] for key in sorted(source)}.
+    Ref keys = sorted_keys(source.get());
+    if (!keys) return nullptr;
+    Ref data = Ref::steal(PyDict_New());
+    if (!data) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        Ref value = Ref::steal(PyObject_GetItem(source.get(), key.get()));
+        if (!value || PyDict_SetItem(data.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+
+    // The signed text, from the copy.
+    Ref params_str = signed_text(self, instance.get(), data.get(), env.get(),
+                                 "tervix_main.TERVIXWorkMain._tervix_saas_sign.genexpr");
+    if (!params_str) return nullptr;
+
+    // The signature, stored in the copy only; "saas_sign" was popped before copying, so it
+    // comes last. The copy is an exact dict of ours, so storing is what its update would do.
+    Ref signature_value = signature(self, params_str.get());
+    if (!signature_value || PyDict_SetItem(data.get(), sign_key.get(), signature_value.get()) < 0)
+        return nullptr;
+    return data.release();
+}
+
+// self._tervix_saas_sign_params(params, env, update_time): `params` itself, stamped and
+// signed, after the signed text has been printed.
+PyObject *saas_sign_params(Function *self, PyObject *const *args) {
+    if (prepare() < 0) return nullptr;
+    // Held across every call into Python code below.
+    Ref instance = Ref::borrow(args[0]);
+    Ref params = Ref::borrow(args[1]);
+    Ref env = Ref::borrow(args[2]);
+
+    // The caller's parameters, stamped.
+    if (stamp(self, params.get(), args[3]) < 0) return nullptr;
+
+    // data: each key in ascending order, mapped to json.dumps([text], ensure_ascii=False),
+    // where text is the value if it is exactly a str, else str(value).
+    Ref keys = sorted_keys(params.get());
+    if (!keys) return nullptr;
+    Ref data = Ref::steal(PyDict_New());
+    if (!data) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        Ref value = Ref::steal(PyObject_GetItem(params.get(), key.get()));
+        if (!value) return nullptr;
+        Ref text = Ref::steal(PyObject_Str(value.get())); // an exact str comes back as itself
+        if (!text) return nullptr;
+        Ref array = json_array(self, text.get());
+        if (!array || PyDict_SetItem(data.get(), key.get(), array.get()) < 0) return nullptr;
+    }
+
+    // The signed text, then the rewrite of the quoted words.
+    Ref params_str = signed_text(self, instance.get(), data.get(), env.get(),
+                                 "tervix_main.TERVIXWorkMain._tervix_saas_sign_params.genexpr");
+    params_str = rewritten(std::move(params_str), quoted_rewrites);
+    if (!params_str) return nullptr;
+
+    // The printed line: one call of the built-in print.
+    Ref print = lookup_builtin(print_name.get());
+    if (!print) return nullptr;
+    Ref printed = Ref::steal(PyObject_CallOneArg(print.get(), params_str.get()));
+    if (!printed) return nullptr;
+
+    // The signature, stored in the caller's mapping, which is the result.
+    Ref signature_value = signature(self, params_str.get());
+    if (!signature_value ||
+        mapping_update(params.get(), sign_kwnames.get(), signature_value.get()) < 0)
+        return nullptr;
+    return params.release();
 }
 
 } // namespace
