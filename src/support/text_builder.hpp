@@ -31,6 +31,19 @@ public:
     void str(PyObject *text) noexcept { substring(text, 0, PyUnicode_GET_LENGTH(text)); }
 
     size_t length() const noexcept { return size_; }
+
+    // A point to come back to when a write turns out not to be wanted.
+    struct Mark {
+        size_t size;
+        Py_UCS4 maxchar;
+    };
+    Mark mark() const noexcept { return {size_, maxchar_}; }
+    // Drops what was written since `m`; the widest character is that of what remains, since
+    // it only ever grows.
+    void rewind(Mark m) noexcept {
+        size_ = m.size;
+        maxchar_ = m.maxchar;
+    }
     // The str written so far; null with MemoryError if a write ran out of memory.
     Ref finish() noexcept;
 

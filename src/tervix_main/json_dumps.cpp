@@ -1,4 +1,5 @@
 // TERVIXWorkMain._json_dumps: compact JSON through the module's `json`.
+#include "support/traceback.hpp"
 #include "tervix_main/compact_json.hpp"
 #include "tervix_main/operations.hpp"
 
@@ -26,31 +27,56 @@ int is_standard(PyObject *json, PyObject *dumps) {
     return encoder == standard_encoder;
 }
 
-// Returns json.dumps(data, separators=(",", ":"), ensure_ascii=False) with `json` looked up
-// in the module namespace on each call.
-PyObject *json_dumps(Function *self, PyObject *const *args) {
-    PyObject *data = args[0];
+// _json_dumps(data): the text written into `out` (and `written` set) when it can be had
+// without the encoder, else the encoder's result, or null with an exception set.
+Ref dumps_into(PyObject *globals, PyObject *data, TextBuilder &out, bool &written) {
+    written = false;
 
     // The encoder: whatever `json` is bound to now.
-    Ref json = lookup_global(self->globals, json_name.get());
-    if (!json) return nullptr;
+    Ref json = lookup_global(globals, json_name.get());
+    if (!json) return {};
     Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), dumps_name.get()));
-    if (!dumps) return nullptr;
+    if (!dumps) return {};
 
     // Plain values under the standard encoder: the text written directly.
     int standard = is_standard(json.get(), dumps.get());
-    if (standard < 0) return nullptr;
+    if (standard < 0) return {};
     if (standard) {
-        TextBuilder out;
-        if (write_compact_json(out, data) == FastJson::done) return out.finish().release();
+        TextBuilder::Mark start = out.mark();
+        if (write_compact_json(out, data) == FastJson::done) {
+            written = true;
+            return {};
+        }
+        out.rewind(start);
     }
 
     // The text, returned as the encoder made it.
     PyObject *call_args[] = {data, separators, Py_False};
-    return PyObject_Vectorcall(dumps.get(), call_args, 1, dumps_kwnames);
+    return Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, dumps_kwnames));
+}
+
+// Returns json.dumps(data, separators=(",", ":"), ensure_ascii=False) with `json` looked up
+// in the module namespace on each call.
+PyObject *json_dumps(Function *self, PyObject *const *args) {
+    TextBuilder out;
+    bool written = false;
+    Ref result = dumps_into(self->globals, args[0], out, written);
+    return written ? out.finish().release() : result.release();
 }
 
 } // namespace
+
+PyObject *json_dumps_operation = nullptr;
+
+int json_is_standard(PyObject *json, PyObject *dumps) { return is_standard(json, dumps); }
+
+Ref json_dumps_into(PyObject *globals, PyObject *value, TextBuilder &out, bool &written) {
+    Ref result = dumps_into(globals, value, out, written);
+    if (!written && !result)
+        add_traceback(json_dumps_spec.trace_name, json_dumps_spec.file, json_dumps_spec.line,
+                      globals);
+    return result;
+}
 
 int json_dumps_init() {
     if (standard_encoder) return 0;

@@ -3,8 +3,13 @@
 // order, append the signing constant `env` selects and have m_crypt.sha256 sign the result.
 #include "support/traceback.hpp"
 #include "tervix_main/operations.hpp"
+#include "tervix_main/compact_json.hpp"
 #include "tervix_main/salts.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <memory>
+#include <new>
 #include <span>
 
 namespace glimet::tervix {
@@ -194,43 +199,84 @@ int is_dict_or_list(PyObject *value) {
     return PyObject_IsInstance(value, dict_or_list.get());
 }
 
-// Appends format(key, ""), "=" and the value's text to `parts`. The value's text is
-// format(value, ""), after a dict or list value has been replaced by instance._json_dumps(value).
-[[nodiscard]] int append_piece(PyObject *instance, PyObject *key, PyObject *value,
-                               PyObject *parts) {
-    Ref key_text = Ref::steal(PyObject_Format(key, empty_text.get()));
-    if (!key_text) return -1;
-    int structured = is_dict_or_list(value);
-    if (structured < 0) return -1;
-    Ref shown = structured
-                    ? Ref::steal(PyObject_CallMethodOneArg(instance, json_dumps_name.get(), value))
-                    : Ref::borrow(value);
-    if (!shown) return -1;
-    Ref value_text = Ref::steal(PyObject_Format(shown.get(), empty_text.get()));
-    if (!value_text) return -1;
-    if (PyList_Append(parts, key_text.get()) < 0 || PyList_Append(parts, equals_text.get()) < 0 ||
-        PyList_Append(parts, value_text.get()) < 0)
-        return -1;
+// Writes format(key, ""): a str key as it is, any other as its __format__ makes it.
+[[nodiscard]] int write_key_text(TextBuilder &out, PyObject *key) {
+    if (PyUnicode_CheckExact(key)) {
+        out.str(key);
+        return 0;
+    }
+    Ref text = Ref::steal(PyObject_Format(key, empty_text.get()));
+    if (!text) return -1;
+    out.str(text.get());
     return 0;
 }
 
-// The parts of "&".join(f"{key}={value}" for each entry of `entries`), appended to `parts`.
-// `entries` is a dict only this call holds; a piece that cannot be formed adds the
-// generator-expression entry `genexpr_name` to the traceback.
-[[nodiscard]] int append_pieces(Function *self, PyObject *instance, PyObject *entries,
-                                PyObject *parts, const char *genexpr_name) {
-    Py_ssize_t position = 0;
-    PyObject *entry_key = nullptr;
-    PyObject *entry_value = nullptr;
-    while (PyDict_Next(entries, &position, &entry_key, &entry_value)) {
-        // Held while user code runs in __format__ or _json_dumps.
-        Ref key = Ref::borrow(entry_key);
-        Ref value = Ref::borrow(entry_value);
-        if (PyList_GET_SIZE(parts) > 0 && PyList_Append(parts, and_text.get()) < 0) return -1;
-        if (append_piece(instance, key.get(), value.get(), parts) < 0) {
-            add_traceback(genexpr_name, GLIMET_SOURCE, __LINE__, self->globals);
-            return -1;
+// Writes a built-in scalar as format(value, "") would, which for these types runs no Python
+// code. Returns 1 when written, 0 when `value` is of another type.
+int write_scalar_text(TextBuilder &out, PyObject *value) {
+    if (PyUnicode_CheckExact(value)) {
+        out.str(value);
+    } else if (value == Py_True || value == Py_False || value == Py_None) {
+        out.ascii(value == Py_True ? "True" : value == Py_False ? "False" : "None");
+    } else if (PyFloat_CheckExact(value)) {
+        double x = PyFloat_AS_DOUBLE(value);
+        if (std::isnan(x)) out.ascii("nan");
+        else if (std::isinf(x)) out.ascii(x > 0 ? "inf" : "-inf");
+        else write_float_repr(out, x);
+    } else if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) return 0; // long digit strings, and the digit limit, are format()'s
+        char digits[24];
+        auto end = std::to_chars(digits, digits + sizeof digits, small).ptr;
+        out.ascii(std::string_view(digits, static_cast<size_t>(end - digits)));
+    } else {
+        return 0;
+    }
+    return 1;
+}
+
+// Writes the value's text: format(value, ""), after a dict or list value has been replaced
+// by instance._json_dumps(value).
+[[nodiscard]] int write_value_text(Function *self, PyObject *instance, TextBuilder &out,
+                                   PyObject *value) {
+    if (write_scalar_text(out, value)) return 0;
+    int structured = is_dict_or_list(value);
+    if (structured < 0) return -1;
+    Ref shown;
+    if (structured) {
+        Ref dumps = Ref::steal(PyObject_GetAttr(instance, json_dumps_name.get()));
+        if (!dumps) return -1;
+        if (dumps.get() == json_dumps_operation) {
+            // The class's own operation: its text goes straight into the signed text.
+            bool written = false;
+            shown = json_dumps_into(self->globals, value, out, written);
+            if (written) return 0;
+        } else {
+            shown = Ref::steal(PyObject_CallOneArg(dumps.get(), value));
         }
+    } else {
+        shown = Ref::borrow(value);
+    }
+    if (!shown) return -1;
+    Ref text = Ref::steal(PyObject_Format(shown.get(), empty_text.get()));
+    if (!text) return -1;
+    out.str(text.get());
+    return 0;
+}
+
+// Writes "key=value" for one entry; a failure adds the generator-expression entry
+// `genexpr_name` to the traceback, as forming the piece in Python would.
+[[nodiscard]] int write_piece(Function *self, PyObject *instance, TextBuilder &out,
+                              PyObject *key, PyObject *value, const char *genexpr_name) {
+    if (write_key_text(out, key) < 0) {
+        add_traceback(genexpr_name, GLIMET_SOURCE, __LINE__, self->globals);
+        return -1;
+    }
+    out.character('=');
+    if (write_value_text(self, instance, out, value) < 0) {
+        add_traceback(genexpr_name, GLIMET_SOURCE, __LINE__, self->globals);
+        return -1;
     }
     return 0;
 }
@@ -259,29 +305,135 @@ Ref rewritten(Ref text, std::span<Rewrite> rewrites) {
     return text;
 }
 
-// The signed text: the pieces of `entries`, the constant `env` selects, then the rewrite of
-// the literal words. The pieces are formed before `env` is compared.
-Ref signed_text(Function *self, PyObject *instance, PyObject *entries, PyObject *env,
-                const char *genexpr_name) {
-    Ref parts = Ref::steal(PyList_New(0));
-    if (!parts || append_pieces(self, instance, entries, parts.get(), genexpr_name) < 0) return {};
+// The signed text once its pieces are in `out`: the constant `env` selects appended (the
+// pieces are formed before `env` is compared), then the rewrite of the literal words.
+Ref finish_signed_text(TextBuilder &out, PyObject *env) {
     Ref salt = salt_value(env);
-    if (!salt || PyList_Append(parts.get(), salt.get()) < 0) return {};
-    Ref params_str = Ref::steal(PyUnicode_Join(empty_text.get(), parts.get()));
-    return rewritten(std::move(params_str), literal_rewrites);
+    if (!salt) return {};
+    out.str(salt.get());
+    return rewritten(out.finish(), literal_rewrites);
 }
 
-// json.dumps([text], ensure_ascii=False), with `json` looked up in the module namespace now.
-Ref json_array(Function *self, PyObject *text) {
-    Ref json = lookup_global(self->globals, json_name.get());
-    if (!json) return {};
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), dumps_name.get()));
-    if (!dumps) return {};
+// The signed text of `entries`, a dict only this call holds: "&".join of its pieces, then
+// finished as above.
+Ref signed_text(Function *self, PyObject *instance, PyObject *entries, PyObject *env,
+                const char *genexpr_name) {
+    TextBuilder out;
+    Py_ssize_t position = 0;
+    PyObject *entry_key = nullptr;
+    PyObject *entry_value = nullptr;
+    bool first = true;
+    while (PyDict_Next(entries, &position, &entry_key, &entry_value)) {
+        // Held while user code runs in __format__ or _json_dumps.
+        Ref key = Ref::borrow(entry_key);
+        Ref value = Ref::borrow(entry_value);
+        if (!first) out.character('&');
+        first = false;
+        if (write_piece(self, instance, out, key.get(), value.get(), genexpr_name) < 0)
+            return {};
+    }
+    return finish_signed_text(out, env);
+}
+
+// json.dumps([text], ensure_ascii=False) with the `dumps` just read from the module's `json`.
+Ref json_array(PyObject *dumps, PyObject *text) {
     Ref array = Ref::steal(PyList_New(1));
     if (!array) return {};
     PyList_SET_ITEM(array.get(), 0, Py_NewRef(text));
     PyObject *call_args[] = {array.get(), Py_False};
-    return Ref::steal(PyObject_Vectorcall(dumps.get(), call_args, 1, ensure_ascii_kwnames.get()));
+    return Ref::steal(PyObject_Vectorcall(dumps, call_args, 1, ensure_ascii_kwnames.get()));
+}
+
+// One parameter on its way into the signed text: its key, and either the text of its value
+// still to be written as a one-element JSON array (while the standard encoder is in place,
+// that array is written directly) or the array text the module's `json` made.
+struct Parameter {
+    Ref key;
+    Ref text;
+    Ref array;
+};
+
+// The value of `params[key]` as the signed text holds it: json.dumps([text]) where text is
+// str(value), with `json` looked up now. Fills `text` or `array` of `parameter`.
+[[nodiscard]] int read_parameter(Function *self, PyObject *params, Parameter &parameter) {
+    Ref value = Ref::steal(PyObject_GetItem(params, parameter.key.get()));
+    if (!value) return -1;
+    Ref text = Ref::steal(PyObject_Str(value.get())); // an exact str comes back as itself
+    if (!text) return -1;
+    Ref json = lookup_global(self->globals, json_name.get());
+    if (!json) return -1;
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), dumps_name.get()));
+    if (!dumps) return -1;
+    int standard = json_is_standard(json.get(), dumps.get());
+    if (standard < 0) return -1;
+    if (standard)
+        parameter.text = std::move(text);
+    else if (!(parameter.array = json_array(dumps.get(), text.get())))
+        return -1;
+    return 0;
+}
+
+// The parameters' signed text: every key of `params` in ascending order with its value as a
+// one-element JSON array, the constant `env` selects, and both rewrites of the literal words.
+Ref parameters_text(Function *self, PyObject *instance, PyObject *params, PyObject *keys,
+                    PyObject *env) {
+    const char *genexpr_name = "tervix_main.TERVIXWorkMain._tervix_saas_sign_params.genexpr";
+    Py_ssize_t count = PyList_GET_SIZE(keys);
+    std::unique_ptr<Parameter[]> parameters(new (std::nothrow) Parameter[static_cast<size_t>(count)]);
+    if (!parameters) {
+        PyErr_NoMemory();
+        return {};
+    }
+
+    // Every value is read before any piece is formed, as the pieces are formed from the
+    // finished dict of arrays.
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        parameters[i].key = Ref::borrow(PyList_GET_ITEM(keys, i));
+        if (read_parameter(self, params, parameters[i]) < 0) return {};
+    }
+
+    // The pieces, joined by "&".
+    TextBuilder out;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Parameter &parameter = parameters[i];
+        if (i > 0) out.character('&');
+        if (parameter.array) {
+            if (write_piece(self, instance, out, parameter.key.get(), parameter.array.get(),
+                            genexpr_name) < 0)
+                return {};
+            continue;
+        }
+        out.str(parameter.key.get()); // an exact str: it formats as itself
+        out.ascii("=[");
+        write_json_string(out, parameter.text.get());
+        out.character(']');
+    }
+    return rewritten(finish_signed_text(out, env), quoted_rewrites);
+}
+
+// The parameters' signed text for any mapping: data = {key: json.dumps([str(params[key])])
+// for key in keys}, then its pieces as for a body, and both rewrites of the literal words.
+Ref general_parameters_text(Function *self, PyObject *instance, PyObject *params,
+                            PyObject *keys, PyObject *env) {
+    Ref data = Ref::steal(PyDict_New());
+    if (!data) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+        Parameter parameter{Ref::borrow(PyList_GET_ITEM(keys, i)), {}, {}};
+        if (read_parameter(self, params, parameter) < 0) return {};
+        if (parameter.text) { // the standard encoder's text, made here as it would make it
+            TextBuilder array;
+            array.character('[');
+            write_json_string(array, parameter.text.get());
+            array.character(']');
+            parameter.array = array.finish();
+            if (!parameter.array) return {};
+        }
+        if (PyDict_SetItem(data.get(), parameter.key.get(), parameter.array.get()) < 0) return {};
+    }
+    Ref params_str =
+        signed_text(self, instance, data.get(), env,
+                    "tervix_main.TERVIXWorkMain._tervix_saas_sign_params.genexpr");
+    return rewritten(std::move(params_str), quoted_rewrites);
 }
 
 // m_crypt.sha256(params_str, "upper"), with `m_crypt` looked up in the module namespace now.
@@ -341,26 +493,17 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
     // The caller's parameters, stamped.
     if (stamp(self, params.get(), args[3]) < 0) return nullptr;
 
-    // data: each key in ascending order, mapped to json.dumps([text], ensure_ascii=False),
-    // where text is the value if it is exactly a str, else str(value).
+    // The signed text. With an exact dict and str keys, each key is distinct and every piece
+    // is made from a key and its value alone, so the pieces are made from the keys in order.
     Ref keys = sorted_keys(params.get());
     if (!keys) return nullptr;
-    Ref data = Ref::steal(PyDict_New());
-    if (!data) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-        Ref value = Ref::steal(PyObject_GetItem(params.get(), key.get()));
-        if (!value) return nullptr;
-        Ref text = Ref::steal(PyObject_Str(value.get())); // an exact str comes back as itself
-        if (!text) return nullptr;
-        Ref array = json_array(self, text.get());
-        if (!array || PyDict_SetItem(data.get(), key.get(), array.get()) < 0) return nullptr;
-    }
-
-    // The signed text, then the rewrite of the quoted words.
-    Ref params_str = signed_text(self, instance.get(), data.get(), env.get(),
-                                 "tervix_main.TERVIXWorkMain._tervix_saas_sign_params.genexpr");
-    params_str = rewritten(std::move(params_str), quoted_rewrites);
+    bool plain = PyDict_CheckExact(params.get());
+    for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(keys.get()); ++i)
+        plain = PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i));
+    Ref params_str = plain ? parameters_text(self, instance.get(), params.get(), keys.get(),
+                                             env.get())
+                           : general_parameters_text(self, instance.get(), params.get(),
+                                                     keys.get(), env.get());
     if (!params_str) return nullptr;
 
     // The printed line: one call of the built-in print.
