@@ -277,6 +277,9 @@ Split split_posix(std::string_view text, Words &words, std::string &error) {
 // that end in '^' (the first character of the next line taken literally, so "^" LF LF is one
 // line break); the runtime then splits at blanks outside "...", where 2n backslashes before a
 // quote give n and 2n+1 give n and a literal quote, and "" inside quotes is a literal quote.
+// One departure: browsers writing this syntax double every backslash, although the runtime
+// halves only those before a quote, so elsewhere a pair is read as one backslash too; the
+// text the browser sent comes back unchanged, and a single backslash still stands for itself.
 bool split_windows(std::string_view text, Words &words, std::string &error) {
     // The command line as cmd hands it to the program. A line break with no '^' before it is
     // read as a blank, so commands wrapped by hand still read as one.
@@ -321,7 +324,7 @@ bool split_windows(std::string_view text, Words &words, std::string &error) {
             size_t run = line.find_first_not_of('\\', i);
             run = (run == not_found ? line.size() : run) - i;
             bool before_quote = i + run < line.size() && line[i + run] == '"';
-            word.append(before_quote ? run / 2 : run, '\\');
+            word.append(before_quote ? run / 2 : run / 2 + run % 2, '\\');
             i += run;
             if (before_quote && run % 2 == 1) word += '"', ++i;
         } else if (c == '"') {
