@@ -172,7 +172,7 @@ OPTIONS = [  # (options after "curl https://h/p", the entries of dict() they lea
     ("--oauth2-bearer tok", {"headers": {"Authorization": "Bearer tok"}}),
     ("-A 'agent/1' -e 'https://r/;auto'", {"headers": {"User-Agent": "agent/1", "Referer": "https://r/"}}),
     ("-b a=1 --cookie 'b=2; c=3'", {"headers": {"Cookie": "a=1; b=2; c=3"}}),
-    ("-sSLk --compressed --no-compressed -v -i --http2 --ssl-no-revoke -o out -m 5", {"method": "GET", "headers": {}}),
+    ("-sSLk --compressed --no-compressed --no-buffer -v -i --http2 --ssl-no-revoke -o out -m 5", {"method": "GET", "headers": {}}),
     ("# the rest is a comment -X PUT", {"method": "GET"}),
     ('-d "a \\"b\\" \\$c \\x"', {"data": 'a "b" $c \\x'}),
     ('-d $"x" -d a\\ b\\\\c', {"data": "x&a b\\c"}),
@@ -210,6 +210,7 @@ ERRORS = [
     ("curl https://h/p -H", "option -H needs an argument"),
     ("curl https://h/p --data-raw", "option --data-raw needs an argument"),
     ("curl https://h/p --frobnicate", "unknown option '--frobnicate'"),
+    ("curl https://h/p --no-no-compressed", "unknown option '--no-no-compressed'"),
     ("curl https://h/p -sZ", "unknown option '-Z' in '-sZ'"),
     (
         "curl https://h/p -d @body.json",

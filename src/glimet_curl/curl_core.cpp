@@ -493,8 +493,8 @@ const Option *find_long(std::string_view name) {
         if (option.name == name) return &option;
     // Every boolean option also has a --no- form.
     if (name.starts_with("no-")) {
-        const Option *negated = find_long(name.substr(3));
-        if (negated && negated->kind == Kind::flag) return negated;
+        for (const Option &option : options)
+            if (option.kind == Kind::flag && option.name == name.substr(3)) return &option;
     }
     return nullptr;
 }
