@@ -1,12 +1,235 @@
-// glimet_curl: the object m_curl, whose parse reads a pasted curl command.
-#include "support/module.hpp"
+// glimet_curl: the object m_curl, whose parse reads a pasted curl command; the reading itself
+// is curl_core's, this file turns its result into Python values.
+#include "glimet_curl/curl_core.hpp"
+#include "support/ref.hpp"
+
+#include <new>
 
 namespace glimet::curl {
 namespace {
 
+// m_curl's layout: what parse needs, fixed at import.
+struct Curl {
+    PyObject_HEAD
+    PyObject *json_loads;   // the standard json.loads
+    PyObject *command_type; // the type of what parse returns
+};
+
+// A parsed command, held as the Python values that dict() hands out.
+struct Command {
+    PyObject_HEAD
+    PyObject *url;        // str
+    PyObject *method;     // str
+    PyObject *headers;    // dict of str to str in command order; copied, never handed out
+    PyObject *data;       // str or None
+    PyObject *json_loads; // decodes the body for dict()
+};
+
+Ref text_object(std::string_view text) {
+    return Ref::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+// A new Command from `request`, whose strings the reader has checked to be UTF-8.
+Ref command_new(Curl *curl, const Request &request) {
+    Ref url = text_object(request.url);
+    Ref method = text_object(request.method);
+    Ref headers = Ref::steal(PyDict_New());
+    Ref data = request.data ? text_object(*request.data) : Ref::borrow(Py_None);
+    if (!url || !method || !headers || !data) return {};
+    for (const Header &header : request.headers) {
+        Ref name = text_object(header.name);
+        Ref value = text_object(header.value);
+        if (!name || !value || PyDict_SetItem(headers.get(), name.get(), value.get()) < 0)
+            return {};
+    }
+    auto *command =
+        PyObject_GC_New(Command, reinterpret_cast<PyTypeObject *>(curl->command_type));
+    if (!command) return {};
+    command->url = url.release();
+    command->method = method.release();
+    command->headers = headers.release();
+    command->data = data.release();
+    command->json_loads = Py_NewRef(curl->json_loads);
+    PyObject_GC_Track(command);
+    return Ref::steal(reinterpret_cast<PyObject *>(command));
+}
+
+// m_curl.parse(text): the request that the curl command `text` describes, as a Command.
+// ValueError, saying why, when the text is not a curl command this reader can honour.
+PyObject *curl_parse(PyObject *self, PyObject *text) noexcept {
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "parse() argument must be str, not %T", text);
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) return nullptr;
+    try {
+        ParseResult parsed = parse_command(std::string_view(utf8, static_cast<size_t>(size)));
+        if (!parsed.error.empty()) {
+            Ref message = Ref::steal(PyUnicode_DecodeUTF8(
+                parsed.error.data(), static_cast<Py_ssize_t>(parsed.error.size()), "replace"));
+            if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+            return nullptr;
+        }
+        return command_new(reinterpret_cast<Curl *>(self), parsed.request).release();
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "parse(): unexpected C++ exception");
+        return nullptr;
+    }
+}
+
+// Command.dict(): a new dict with "url", "method", "headers" (a new dict), "data" and "json",
+// the body decoded by json.loads afresh, or None when there is no body or it is not JSON.
+PyObject *command_dict(PyObject *self, PyObject *) noexcept {
+    auto *command = reinterpret_cast<Command *>(self);
+
+    // The body as JSON; only the decoder's own refusal (a ValueError) means "not JSON".
+    Ref json_value;
+    if (command->data == Py_None) {
+        json_value = Ref::borrow(Py_None);
+    } else {
+        json_value = Ref::steal(PyObject_CallOneArg(command->json_loads, command->data));
+        if (!json_value) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+            PyErr_Clear();
+            json_value = Ref::borrow(Py_None);
+        }
+    }
+
+    // The dict, in a fixed key order.
+    Ref headers = Ref::steal(PyDict_Copy(command->headers));
+    Ref result = Ref::steal(PyDict_New());
+    if (!headers || !result || PyDict_SetItemString(result.get(), "url", command->url) < 0 ||
+        PyDict_SetItemString(result.get(), "method", command->method) < 0 ||
+        PyDict_SetItemString(result.get(), "headers", headers.get()) < 0 ||
+        PyDict_SetItemString(result.get(), "data", command->data) < 0 ||
+        PyDict_SetItemString(result.get(), "json", json_value.get()) < 0)
+        return nullptr;
+    return result.release();
+}
+
+int command_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    auto *command = reinterpret_cast<Command *>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(command->headers);
+    Py_VISIT(command->json_loads);
+    return 0;
+}
+
+int command_clear(PyObject *self) noexcept {
+    auto *command = reinterpret_cast<Command *>(self);
+    Py_CLEAR(command->url);
+    Py_CLEAR(command->method);
+    Py_CLEAR(command->headers);
+    Py_CLEAR(command->data);
+    Py_CLEAR(command->json_loads);
+    return 0;
+}
+
+void command_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    command_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef command_methods[] = {
+    {"dict", command_dict, METH_NOARGS,
+     "dict($self, /)\n--\n\n"
+     "A new dict of the request: url, method, headers, data and data decoded as JSON (json)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot command_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(command_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(command_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(command_clear)},
+    {Py_tp_methods, command_methods},
+    {Py_tp_doc, const_cast<char *>("A curl command read by m_curl.parse.")},
+    {0, nullptr},
+};
+
+PyType_Spec command_spec = {
+    "glimet_curl.Command",
+    sizeof(Command),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    command_slots,
+};
+
+int curl_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    auto *curl = reinterpret_cast<Curl *>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(curl->json_loads);
+    Py_VISIT(curl->command_type);
+    return 0;
+}
+
+int curl_clear(PyObject *self) noexcept {
+    auto *curl = reinterpret_cast<Curl *>(self);
+    Py_CLEAR(curl->json_loads);
+    Py_CLEAR(curl->command_type);
+    return 0;
+}
+
+void curl_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    curl_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef curl_methods[] = {
+    {"parse", curl_parse, METH_O,
+     "parse($self, text, /)\n--\n\n"
+     "Read a curl command, as browsers and API clients copy it, into a Command.\n"
+     "POSIX shell quoting (with bash's $'...') and Windows cmd syntax are understood.\n"
+     "ValueError when the text is not a curl command this reader can honour."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot curl_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(curl_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(curl_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(curl_clear)},
+    {Py_tp_methods, curl_methods},
+    {Py_tp_doc, const_cast<char *>("The curl command reader of glimet-work.")},
+    {0, nullptr},
+};
+
+PyType_Spec curl_spec = {
+    "glimet_curl.Curl",
+    sizeof(Curl),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    curl_slots,
+};
+
 int module_exec(PyObject *module) noexcept {
-    Ref m_curl = Ref::steal(PyModule_New("glimet_curl.m_curl"));
-    if (!m_curl) return -1;
+    Ref json = Ref::steal(PyImport_ImportModule("json"));
+    if (!json) return -1;
+    Ref loads = Ref::steal(PyObject_GetAttrString(json.get(), "loads"));
+    if (!loads) return -1;
+    Ref command_type = Ref::steal(PyType_FromModuleAndSpec(module, &command_spec, nullptr));
+    Ref curl_type = Ref::steal(PyType_FromModuleAndSpec(module, &curl_spec, nullptr));
+    if (!command_type || !curl_type) return -1;
+    auto *curl = PyObject_GC_New(Curl, reinterpret_cast<PyTypeObject *>(curl_type.get()));
+    if (!curl) return -1;
+    curl->json_loads = loads.release();
+    curl->command_type = Py_NewRef(command_type.get());
+    PyObject_GC_Track(curl);
+    Ref m_curl = Ref::steal(reinterpret_cast<PyObject *>(curl));
+    if (PyModule_Add(module, "Curl", curl_type.release()) < 0 ||
+        PyModule_Add(module, "Command", command_type.release()) < 0)
+        return -1;
     return PyModule_Add(module, "m_curl", m_curl.release());
 }
 

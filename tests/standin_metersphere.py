@@ -1,0 +1,242 @@
+"""A stand-in MeterSphere server on 127.0.0.1 for trying the review client without a real one.
+
+It serves the two endpoints a test-case review uses, with MeterSphere's response shapes:
+
+    POST /metersphere-api/track/test/review/case/list/{page}/{size}
+        body {"reviewId": ..., ...} -> {"success": true, "message": null,
+        "data": {"itemCount": n, "pageCount": p, "listObject": [case, ...]}}
+    POST /metersphere-api/track/test/review/case/edit
+        body {"id", "caseId", "reviewId", "comment", "status"} -> {"success": true, ...}
+
+Both want the session cookie and the CSRF-TOKEN header of a signed-in browser, which the
+command from `curl_command()` carries, and the server keeps each case's status.
+
+    with StandinMeterSphere(cases=117) as server:
+        text = server.curl_command()        # what "Copy as cURL" gives for the case list
+        ...                                 # send requests to server.origin
+        server.statuses()                   # {case id: status}
+
+Only the standard library is used; `LoopbackRequests.request` imports requests when called.
+"""
+
+import http.cookies
+import json
+import math
+import re
+import threading
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+LIST_PATH = re.compile(r"/metersphere-api/track/test/review/case/list/(\d+)/(\d+)")
+EDIT_PATH = "/metersphere-api/track/test/review/case/edit"
+STATUSES = {"Prepare", "Pass", "UnPass", "Again", "Underway"}
+BODY_LIMIT = 1 << 20
+
+
+def quote_bash(text):
+    """`text` quoted as Chrome's "Copy as cURL (bash)" does: '...', or $'...' with escapes."""
+    if not re.search(r"[\x00-\x1f\x7f-\x9f!']", text):
+        return "'" + text + "'"
+    text = text.replace("\\", "\\\\").replace("'", "\\'").replace("\n", "\\n").replace("\r", "\\r")
+    text = re.sub(r"[\x00-\x1f\x7f-\x9f!]", lambda m: f"\\u{ord(m.group()):04x}", text)
+    return "$'" + text + "'"
+
+
+def quote_cmd(text):
+    """`text` quoted as Chrome's "Copy as cURL (cmd)" does: ^"..." with ^ escapes."""
+    text = text.replace("\\", "\\\\").replace('"', '\\"')
+    text = re.sub(r"[^a-zA-Z0-9\s_\-:=+~'/.,?;()*`]", lambda m: "^" + m.group(), text)
+    text = re.sub(r"%(?=[a-zA-Z0-9_])", "%^", text)
+    text = re.sub(r"\r?\n", "^\n\n", text)
+    return '^"' + text + '^"'
+
+
+class StandinMeterSphere:
+    """The server, started by `with` on a free loopback port and stopped on leaving.
+
+    cases: how many cases the review holds; their status starts as "Prepare".
+    refuse: indices of cases whose edit the server refuses with success false.
+    non_json_page: a list page answered with an HTML error page instead of JSON.
+    """
+
+    def __init__(self, cases=3, *, refuse=(), non_json_page=None):
+        self.session_id = "5f0c6b9e-1d2a-4e8b-9a57-0c3d2e1f4a6b"
+        self.csrf_token = "Yjk5ZDc2ZTAtOGE1Ny00ZDc1LWI0MmMtYmE4MTg3MzE5OWY4fGFkbWlufDE3MDE="
+        self.project_id = "7d3e1c4a-6b2f-4f0e-8c9d-1a2b3c4d5e6f"
+        self.review_id = "c1a2b3d4-e5f6-4a7b-8c9d-0e1f2a3b4c5d"
+        self.non_json_page = non_json_page
+        self.log = []  # (path, request headers, decoded body) of every request, in order
+        self._lock = threading.Lock()
+        self._cases = [
+            {
+                "id": f"rc-{n:04d}",
+                "caseId": f"tc-{n:04d}",
+                "reviewId": self.review_id,
+                "projectId": self.project_id,
+                "num": 100001 + n,
+                "name": f"用例 {n + 1}：登录后查看订单",
+                "priority": ("P0", "P1", "P2", "P3")[n % 4],
+                "nodePath": "/订单/查询",
+                "reviewer": "admin",
+                "status": "Prepare",
+            }
+            for n in range(cases)
+        ]
+        self._refused = {self._cases[n]["id"] for n in refuse}
+        self._server = None
+        self._thread = None
+
+    def __enter__(self):
+        self._server = ThreadingHTTPServer(("127.0.0.1", 0), _handler_for(self))
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True
+        )
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc_info):
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join(timeout=10)
+
+    @property
+    def origin(self):
+        host, port = self._server.server_address[:2]
+        return f"http://{host}:{port}"
+
+    def statuses(self):
+        """{case id: status}, in list order."""
+        with self._lock:
+            return {case["id"]: case["status"] for case in self._cases}
+
+    def curl_command(self, style="bash"):
+        """The case-list request as Chrome's "Copy as cURL" gives it, "bash" or "cmd" style."""
+        quote, end = (quote_bash, " \\\n  ") if style == "bash" else (quote_cmd, " ^\n  ")
+        body = json.dumps(
+            {"reviewId": self.review_id, "projectId": self.project_id, "orders": [], "combine": {}},
+            separators=(",", ":"),
+        )
+        parts = [
+            "curl " + quote(f"{self.origin}/metersphere-api/track/test/review/case/list/1/10"),
+            "-H " + quote("Accept: application/json, text/plain, */*"),
+            "-H " + quote("Accept-Language: zh-CN,zh;q=0.9,en;q=0.8"),
+            "-H " + quote(f"CSRF-TOKEN: {self.csrf_token}"),
+            "-H " + quote("Content-Type: application/json;charset=UTF-8"),
+            "-b " + quote(f"MS_SESSION_ID={self.session_id}; language=zh_CN"),
+            "-H " + quote(f"Origin: {self.origin}"),
+            "-H " + quote(f"PROJECT: {self.project_id}"),
+            "-H " + quote('sec-ch-ua: "Chromium";v="124", "Google Chrome";v="124"'),
+            "--data-raw " + quote(body),
+            "--compressed",
+        ]
+        return end.join(parts)
+
+    # What the handler calls, under the lock; each returns (HTTP status, body object or text).
+
+    def _signed_in(self, headers):
+        cookie = http.cookies.SimpleCookie()
+        try:
+            cookie.load(headers.get("Cookie", ""))
+        except http.cookies.CookieError:
+            return False
+        session = cookie.get("MS_SESSION_ID")
+        return (
+            session is not None
+            and session.value == self.session_id
+            and headers.get("CSRF-TOKEN") == self.csrf_token
+        )
+
+    def _list(self, page, size, body):
+        if page == self.non_json_page:
+            return 502, "<html><body><h1>502 Bad Gateway</h1></body></html>"
+        if not isinstance(body, dict) or body.get("reviewId") != self.review_id:
+            return 400, _failure("reviewId 不存在")
+        chosen = self._cases[(page - 1) * size : page * size]
+        data = {
+            "itemCount": len(self._cases),
+            "pageCount": math.ceil(len(self._cases) / size),
+            "listObject": [dict(case) for case in chosen],
+        }
+        return 200, {"success": True, "message": None, "data": data}
+
+    def _edit(self, body):
+        keys = ["id", "caseId", "reviewId", "comment", "status"]
+        if not isinstance(body, dict) or list(body) != keys or body["status"] not in STATUSES:
+            return 400, _failure("参数错误")
+        for case in self._cases:
+            if [case["id"], case["caseId"], case["reviewId"]] == [body[k] for k in keys[:3]]:
+                if case["id"] in self._refused:
+                    return 200, _failure("用例已被锁定，无法评审")
+                case["status"] = body["status"]
+                return 200, {"success": True, "message": None, "data": None}
+        return 400, _failure("用例不存在")
+
+
+def _failure(message):
+    return {"success": False, "message": message, "data": None}
+
+
+def _handler_for(server):
+    class Handler(BaseHTTPRequestHandler):
+        timeout = 10  # a client that stops sending cannot hold a thread for ever
+
+        def do_POST(self):
+            length = int(self.headers.get("Content-Length") or 0)
+            if length > BODY_LIMIT:
+                self._answer(413, _failure("请求体过大"))
+                return
+            raw = self.rfile.read(length)
+            try:
+                body = json.loads(raw) if raw else None
+            except ValueError:
+                body = None
+            path = urllib.parse.urlsplit(self.path).path
+            with server._lock:
+                server.log.append((path, dict(self.headers), body))
+                match = LIST_PATH.fullmatch(path)
+                if not server._signed_in(self.headers):
+                    status, answer = 401, _failure("Authentication required")
+                elif match and int(match[1]) >= 1 and int(match[2]) >= 1:
+                    status, answer = server._list(int(match[1]), int(match[2]), body)
+                elif path == EDIT_PATH:
+                    status, answer = server._edit(body)
+                else:
+                    status, answer = 404, _failure("Not Found")
+            self._answer(status, answer)
+
+        def _answer(self, status, answer):
+            is_text = isinstance(answer, str)
+            payload = (answer if is_text else json.dumps(answer, ensure_ascii=False)).encode()
+            self.send_response(status)
+            kind = "text/html" if is_text else "application/json"
+            self.send_header("Content-Type", f"{kind};charset=UTF-8")
+            self.send_header("Content-Length", str(len(payload)))
+            self.end_headers()
+            self.wfile.write(payload)
+
+        def log_message(self, *args):
+            pass
+
+    return Handler
+
+
+class LoopbackRequests:
+    """Stands in for the requests module: `request` sends each request to `origin` in place of
+    the URL's own origin, through requests.request with a timeout and no proxies. `urls` keeps
+    the URLs the caller asked for."""
+
+    def __init__(self, origin, timeout=10.0):
+        self.origin = origin
+        self.timeout = timeout
+        self.urls = []
+
+    def request(self, **kwargs):
+        import requests
+
+        self.urls.append(kwargs["url"])
+        parts = urllib.parse.urlsplit(kwargs["url"])
+        query = "?" + parts.query if parts.query else ""
+        kwargs["url"] = self.origin + parts.path + query
+        return requests.request(
+            **kwargs, timeout=self.timeout, proxies={"http": None, "https": None}
+        )

@@ -1,0 +1,274 @@
+"""TERVIXWorkMain._tervix_test_case_review: against a recording double for requests, and end to
+end over HTTP against the stand-in MeterSphere server."""
+
+import json
+import pathlib
+import re
+import sys
+import traceback
+from types import SimpleNamespace
+
+import pytest
+import requests
+
+from glimet_work import duty_main, tervix_main
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from standin_metersphere import LoopbackRequests, StandinMeterSphere
+
+review = tervix_main.TERVIXWorkMain._tervix_test_case_review
+TRACE_NAME = "tervix_main.TERVIXWorkMain._tervix_test_case_review"
+LIST_URL = re.compile(r"(https://[^/]+)/metersphere-api/track/test/review/case/list/(\d+)/50")
+EDIT_PATH = "/metersphere-api/track/test/review/case/edit"
+PASSED, FAILED = "评审通过", "【警告】评审失败"
+HEADERS = {"CSRF-TOKEN": "t", "Cookie": "MS_SESSION_ID=s"}
+LIST_BODY = {"reviewId": "r", "projectId": "p"}
+
+
+def make_cases(first, count):
+    return [
+        {"id": f"id{n}", "caseId": f"c{n}", "reviewId": "r", "name": f"case {n}"}
+        for n in range(first, first + count)
+    ]
+
+
+def page(page_count, cases):
+    return json.dumps({"success": True, "data": {"pageCount": page_count, "listObject": cases}})
+
+
+class Response:
+    """A response whose json() decodes `text` afresh at each call and counts the calls."""
+
+    def __init__(self, text):
+        self.text = text
+        self.json_calls = 0
+
+    def json(self):
+        self.json_calls += 1
+        return json.loads(self.text)
+
+
+class Recorder:
+    """Stands in for the requests module. `pages` maps a page number to the list response body
+    (or an exception to raise); `edits` yields the edit response bodies in turn."""
+
+    def __init__(self, pages, edits=()):
+        self.pages = pages
+        self.edits = iter(edits)
+        self.calls = []  # (keywords as passed, a JSON snapshot of them, the response)
+
+    def request(self, **keywords):
+        match = LIST_URL.fullmatch(keywords["url"])
+        answer = self.pages[int(match[2])] if match else next(self.edits, '{"success": true}')
+        response = answer if isinstance(answer, Exception) else Response(answer)
+        self.calls.append((keywords, json.loads(json.dumps(keywords)), response))
+        if isinstance(response, Exception):
+            raise response
+        return response
+
+    def split(self):
+        """The list calls and the edit calls."""
+        listed = [c for c in self.calls if LIST_URL.fullmatch(c[0]["url"])]
+        return listed, [c for c in self.calls if c not in listed]
+
+
+@pytest.fixture
+def double(monkeypatch):
+    """double(pages, edits) installs a Recorder as requests and a fixed m_curl that yields
+    HEADERS and LIST_BODY; double.texts keeps what parse received."""
+    parsed = {"url": "https://elsewhere/", "method": "GET", "headers": HEADERS, "json": LIST_BODY}
+    texts = []
+
+    def parse(text):
+        texts.append(text)
+        return SimpleNamespace(dict=lambda: parsed)
+
+    monkeypatch.setattr(tervix_main, "m_curl", SimpleNamespace(parse=parse))
+
+    def install(pages, edits=()):
+        recorder = Recorder(pages, edits)
+        monkeypatch.setattr(tervix_main, "requests", recorder)
+        return recorder
+
+    install.texts = texts
+    return install
+
+
+def lines(capsys):
+    return capsys.readouterr().out.splitlines()
+
+
+def test_three_pages(double, capsys):
+    cases = make_cases(0, 117)
+    recorder = double({1: page(3, cases[:50]), 2: page(3, cases[50:100]), 3: page(3, cases[100:])})
+    assert duty_main.GlimetWorkMain()._tervix_test_case_review("the pasted text") is None
+    assert double.texts == ["the pasted text"]
+
+    # The list requests first: pages 1, 2, 3 with the same headers and body objects.
+    listed, edits = recorder.split()
+    assert recorder.calls[:3] == listed and len(edits) == 117
+    assert [LIST_URL.fullmatch(k["url"])[2] for k, _, _ in listed] == ["1", "2", "3"]
+    for keywords, _, _ in listed:
+        assert list(keywords) == ["url", "method", "headers", "json"]
+        assert keywords["method"] == "POST"
+        assert keywords["headers"] is HEADERS and keywords["json"] is LIST_BODY
+    assert [response.json_calls for _, _, response in listed] == [2, 1, 1]
+
+    # Then one edit per case in list order, to the same origin, body keys in order.
+    origin = LIST_URL.fullmatch(listed[0][0]["url"])[1]
+    for case, (keywords, snapshot, response) in zip(cases, edits):
+        assert list(keywords) == ["url", "method", "headers", "json"]
+        assert (snapshot["url"], snapshot["method"]) == (origin + EDIT_PATH, "POST")
+        assert keywords["headers"] is HEADERS and response.json_calls == 1
+        assert list(snapshot["json"].items()) == [
+            ("id", case["id"]),
+            ("caseId", case["caseId"]),
+            ("reviewId", "r"),
+            ("comment", ""),
+            ("status", "Pass"),
+        ]
+
+    progress = ["读取用例：50", "读取用例：100", "读取用例：117"]
+    assert lines(capsys) == progress + [f"{PASSED}：{c['name']}" for c in cases]
+
+
+@pytest.mark.parametrize("page_count, count", [(1, 2), (0, 2), (-3, 2), (0, 0), (1, 0)])
+def test_one_list_request_unless_more_pages(double, capsys, page_count, count):
+    recorder = double({1: page(page_count, make_cases(0, count))})
+    assert review(content="x") is None
+    listed, edits = recorder.split()
+    assert (len(listed), len(edits)) == (1, count)
+    assert lines(capsys) == [f"读取用例：{count}"] + [f"{PASSED}：case {n}" for n in range(count)]
+
+
+def test_success_is_identity_with_true_and_every_case_is_sent(double, capsys):
+    verdicts = ["true", "false", "1", '"true"', "null", None, "true"]
+    bodies = ['{"message": "ok"}' if v is None else f'{{"success": {v}}}' for v in verdicts]
+    double({1: page(1, make_cases(0, len(bodies)))}, bodies)
+    review("x")
+    expected = ["读取用例：7"]
+    for n, (verdict, body) in enumerate(zip(verdicts, bodies)):
+        expected += [f"{PASSED}：case {n}"] if verdict == "true" else [f"{FAILED}：case {n}", body]
+    assert lines(capsys) == expected
+
+
+def test_missing_fields(double, capsys):
+    cases = [{"caseId": "c0", "reviewId": "r", "name": "no id"}, {"id": "i1"}, {"name": 7}]
+    recorder = double({1: page(1, cases)})
+    review("x")
+    assert [snapshot["json"] for _, snapshot, _ in recorder.split()[1]] == [
+        {"id": None, "caseId": "c0", "reviewId": "r", "comment": "", "status": "Pass"},
+        {"id": "i1", "caseId": None, "reviewId": None, "comment": "", "status": "Pass"},
+        {"id": None, "caseId": None, "reviewId": None, "comment": "", "status": "Pass"},
+    ]
+    assert lines(capsys)[1:] == [f"{PASSED}：no id", f"{PASSED}：None", f"{PASSED}：7"]
+
+
+def test_globals_looked_up_at_each_use(double, monkeypatch):
+    # The first list request rebinds requests; every later request goes to the new binding.
+    later = Recorder({2: page(2, make_cases(1, 1))})
+    first = double({1: page(2, make_cases(0, 1))})
+    record_first = first.request
+
+    def request_and_rebind(**keywords):
+        monkeypatch.setattr(tervix_main, "requests", later)
+        return record_first(**keywords)
+
+    first.request = request_and_rebind
+    review("x")
+    assert (len(first.calls), len(later.calls)) == (1, 3)
+
+    monkeypatch.delattr(tervix_main, "m_curl")
+    with pytest.raises(NameError, match="name 'm_curl' is not defined"):
+        review("x")
+
+
+@pytest.mark.parametrize(
+    "body, sent_json", [(' --data-raw \'{"reviewId":"r","projectId":"p"}\'', LIST_BODY), ("", None)]
+)
+def test_with_the_real_parser(monkeypatch, capsys, body, sent_json):
+    # The pasted URL and method have no effect; headers and JSON body go as parsed.
+    recorder = Recorder({1: page(1, [])})
+    monkeypatch.setattr(tervix_main, "requests", recorder)
+    review("curl 'https://elsewhere/x' -X GET -H 'CSRF-TOKEN: t' -b 'MS_SESSION_ID=s'" + body)
+    keywords = recorder.calls[0][0]
+    assert LIST_URL.fullmatch(keywords["url"])[2] == "1" and keywords["method"] == "POST"
+    assert keywords["headers"] == HEADERS and keywords["json"] == sent_json
+
+
+# (list pages, edit bodies, exception, lines printed, requests made)
+ERRORS = [
+    ({1: requests.ConnectionError("refused")}, [], requests.ConnectionError, [], 1),
+    ({1: page(2, make_cases(0, 1)), 2: "<html>502</html>"}, [], ValueError, ["读取用例：1"], 2),
+    ({1: '{"success": false}'}, [], AttributeError, [], 1),
+    ({1: '{"data": null}'}, [], AttributeError, [], 1),
+    ({1: '{"data": {"listObject": []}}'}, [], TypeError, ["读取用例：0"], 1),
+    ({1: page(3.0, [])}, [], TypeError, ["读取用例：0"], 1),
+    ({1: page(1, None)}, [], TypeError, [], 1),
+    ({1: page(2, make_cases(0, 1)), 2: page(2, None)}, [], TypeError, ["读取用例：1"], 2),
+    ({1: page(1, ["not a record"])}, [], AttributeError, ["读取用例：1"], 1),
+    (
+        {1: page(1, make_cases(0, 2))},
+        ["true", "<html>"],
+        ValueError,
+        ["读取用例：2", f"{PASSED}：case 0"],
+        3,
+    ),
+]
+
+
+@pytest.mark.parametrize("pages, edits, error, printed, sent", ERRORS)
+def test_errors_propagate(double, capsys, pages, edits, error, printed, sent):
+    recorder = double(pages, ['{"success": true}' if e == "true" else e for e in edits])
+    with pytest.raises(error) as caught:
+        review("x")
+    assert traceback.extract_tb(caught.tb)[1].name == TRACE_NAME  # next to this test's frame
+    assert lines(capsys) == printed
+    assert len(recorder.calls) == sent
+
+
+def test_parse_failure_sends_nothing(monkeypatch, capsys):
+    recorder = Recorder({})
+    monkeypatch.setattr(tervix_main, "requests", recorder)
+    with pytest.raises(ValueError, match="not a curl command") as caught:
+        review("wget https://ms.example.org/")
+    assert traceback.extract_tb(caught.tb)[1].name == TRACE_NAME
+    assert recorder.calls == [] and capsys.readouterr().out == ""
+
+
+# End to end: the real parser and requests against the stand-in server on 127.0.0.1.
+
+
+@pytest.mark.parametrize("style, refuse", [("bash", set()), ("cmd", set()), ("bash", {1, 116})])
+def test_end_to_end(monkeypatch, capsys, style, refuse):
+    with StandinMeterSphere(cases=117, refuse=refuse) as server:
+        loopback = LoopbackRequests(server.origin)
+        monkeypatch.setattr(tervix_main, "requests", loopback)
+        duty_main.GlimetWorkMain()._tervix_test_case_review(server.curl_command(style))
+        statuses = list(server.statuses().values())
+        assert statuses == ["Prepare" if n in refuse else "Pass" for n in range(117)]
+        assert len(server.log) == 3 + 117
+    assert all(url.startswith("https://") for url in loopback.urls)
+
+    refusal = {"success": False, "message": "用例已被锁定，无法评审", "data": None}
+    expected = ["读取用例：50", "读取用例：100", "读取用例：117"]
+    for n in range(117):
+        name = f"用例 {n + 1}：登录后查看订单"
+        refused = [f"{FAILED}：{name}", json.dumps(refusal, ensure_ascii=False)]
+        expected += refused if n in refuse else [f"{PASSED}：{name}"]
+    assert lines(capsys) == expected
+
+
+@pytest.mark.parametrize("fault", ["non_json_page", "signed_out"])
+def test_end_to_end_faults_edit_nothing(monkeypatch, fault):
+    with StandinMeterSphere(
+        cases=60, non_json_page=2 if fault == "non_json_page" else None
+    ) as server:
+        monkeypatch.setattr(tervix_main, "requests", LoopbackRequests(server.origin))
+        text = server.curl_command()
+        if fault == "signed_out":
+            text = text.replace(server.session_id, "expired")
+        error = requests.JSONDecodeError if fault == "non_json_page" else AttributeError
+        with pytest.raises(error):
+            review(text)
+        assert set(server.statuses().values()) == {"Prepare"}
