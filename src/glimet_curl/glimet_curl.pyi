@@ -1,10 +1,16 @@
 # Types of glimet_curl: m_curl.parse reads a pasted curl command.
-from typing import Any, Final, Protocol
+from typing import Any, Final, final
 
-class _ParsedCurl(Protocol):
-    def dict(self) -> dict[str, Any]: ...
+@final
+class Command:
+    """A parsed curl command."""
 
-class _Curl(Protocol):
-    def parse(self, text: str) -> _ParsedCurl: ...
+    def dict(self, /) -> dict[str, Any]: ...
 
-m_curl: Final[_Curl]
+@final
+class Curl:
+    """The curl command reader; its one instance is m_curl."""
+
+    def parse(self, text: str, /) -> Command: ...
+
+m_curl: Final[Curl]
