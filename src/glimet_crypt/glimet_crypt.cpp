@@ -7,11 +7,80 @@
 namespace glimet::crypt {
 namespace {
 
-// m_crypt's layout: the hashlib constructor it hashes with, fixed at import.
+// m_crypt's layout: an empty hashlib SHA-256 object, made at import, copied for each text.
 struct Crypt {
     PyObject_HEAD
-    PyObject *sha256_constructor;
+    PyObject *empty_hash;
 };
+
+// UTF-8 bytes of a str: its own data for ASCII, else a buffer owned here.
+struct Utf8 {
+    const char *data = nullptr;
+    Py_ssize_t size = 0;
+    char *owned = nullptr;
+    char local[2048];
+    Utf8() = default;
+    Utf8(const Utf8 &) = delete;
+    Utf8 &operator=(const Utf8 &) = delete;
+    ~Utf8() { PyMem_Free(owned); }
+};
+
+template <typename Char> char *encode(const Char *in, Py_ssize_t n, char *out) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = in[i];
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (c >> 6));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) return nullptr; // a lone surrogate has no UTF-8
+            *out++ = static_cast<char>(0xE0 | (c >> 12));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            *out++ = static_cast<char>(0xF0 | (c >> 18));
+            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Fills `utf8` with the UTF-8 of `text`; -1 with the interpreter's own UnicodeEncodeError
+// (or MemoryError) when there is none.
+int encode_utf8(PyObject *text, Utf8 &utf8) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const void *data = PyUnicode_DATA(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        utf8.data = static_cast<const char *>(data);
+        utf8.size = n;
+        return 0;
+    }
+    int kind = PyUnicode_KIND(text);
+    Py_ssize_t bound = n * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4);
+    char *out = utf8.local;
+    if (bound > static_cast<Py_ssize_t>(sizeof utf8.local)) {
+        out = utf8.owned = static_cast<char *>(PyMem_Malloc(static_cast<size_t>(bound)));
+        if (!out) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    char *end = kind == PyUnicode_1BYTE_KIND   ? encode(static_cast<const Py_UCS1 *>(data), n, out)
+                : kind == PyUnicode_2BYTE_KIND ? encode(static_cast<const Py_UCS2 *>(data), n, out)
+                                               : encode(static_cast<const Py_UCS4 *>(data), n, out);
+    if (!end) { // the interpreter's encoder says what is wrong, in its words
+        Ref failed = Ref::steal(PyUnicode_AsUTF8String(text));
+        if (!failed) return -1;
+        PyErr_SetString(PyExc_UnicodeError, "text cannot be encoded as UTF-8");
+        return -1;
+    }
+    utf8.data = out;
+    utf8.size = end - out;
+    return 0;
+}
 
 // Hex form of `digest`, in upper or lower case.
 PyObject *hex_text(std::string_view digest, bool upper) {
@@ -75,24 +144,22 @@ PyObject *crypt_sha256(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         upper = is_upper;
     }
 
-    // The digest, by hashlib over the text's UTF-8 bytes: an ASCII str is its own UTF-8 and is
-    // viewed in place; any other is encoded into a temporary (not cached on the caller's str).
-    Ref encoded;
-    Ref view;
-    if (PyUnicode_IS_ASCII(text)) {
-        view = Ref::steal(PyMemoryView_FromMemory(static_cast<char *>(PyUnicode_DATA(text)),
-                                                  PyUnicode_GET_LENGTH(text), PyBUF_READ));
-    } else {
-        encoded = Ref::steal(PyUnicode_AsUTF8String(text));
-        if (!encoded) return nullptr;
-        view = Ref::borrow(encoded.get());
-    }
+    // The text's UTF-8 bytes: an ASCII str is its own UTF-8 and is viewed in place; any other
+    // is encoded into a buffer of this call's own (hashing may let other threads run).
+    Utf8 utf8;
+    if (encode_utf8(text, utf8) < 0) return nullptr;
+    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char *>(utf8.data), utf8.size,
+                                                  PyBUF_READ));
     if (!view) return nullptr;
+
+    // The digest, by hashlib: a copy of the empty hash fed the bytes.
+    static Name copy_name{"copy"}, update_name{"update"}, digest_name{"digest"};
+    if (!copy_name.get() || !update_name.get() || !digest_name.get()) return nullptr;
     auto *crypt = reinterpret_cast<Crypt *>(self);
-    Ref hash = Ref::steal(PyObject_CallOneArg(crypt->sha256_constructor, view.get()));
+    Ref hash = Ref::steal(PyObject_CallMethodNoArgs(crypt->empty_hash, copy_name.get()));
     if (!hash) return nullptr;
-    static Name digest_name{"digest"};
-    if (!digest_name.get()) return nullptr;
+    Ref updated = Ref::steal(PyObject_CallMethodOneArg(hash.get(), update_name.get(), view.get()));
+    if (!updated) return nullptr;
     Ref digest = Ref::steal(PyObject_CallMethodNoArgs(hash.get(), digest_name.get()));
     if (!digest) return nullptr;
     if (!PyBytes_Check(digest.get())) {
@@ -106,12 +173,12 @@ PyObject *crypt_sha256(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
 
 int crypt_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Crypt *>(self)->sha256_constructor);
+    Py_VISIT(reinterpret_cast<Crypt *>(self)->empty_hash);
     return 0;
 }
 
 int crypt_clear(PyObject *self) noexcept {
-    Py_CLEAR(reinterpret_cast<Crypt *>(self)->sha256_constructor);
+    Py_CLEAR(reinterpret_cast<Crypt *>(self)->empty_hash);
     return 0;
 }
 
@@ -152,13 +219,13 @@ PyType_Spec crypt_spec = {
 int module_exec(PyObject *module) noexcept {
     Ref hashlib = Ref::steal(PyImport_ImportModule("hashlib"));
     if (!hashlib) return -1;
-    Ref constructor = Ref::steal(PyObject_GetAttrString(hashlib.get(), "sha256"));
-    if (!constructor) return -1;
+    Ref empty_hash = Ref::steal(PyObject_CallMethod(hashlib.get(), "sha256", nullptr));
+    if (!empty_hash) return -1;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &crypt_spec, nullptr));
     if (!type) return -1;
     auto *crypt = PyObject_GC_New(Crypt, reinterpret_cast<PyTypeObject *>(type.get()));
     if (!crypt) return -1;
-    crypt->sha256_constructor = constructor.release();
+    crypt->empty_hash = empty_hash.release();
     PyObject_GC_Track(crypt);
     Ref m_crypt = Ref::steal(reinterpret_cast<PyObject *>(crypt));
     if (PyModule_Add(module, "Crypt", type.release()) < 0) return -1;

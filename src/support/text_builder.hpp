@@ -31,6 +31,9 @@ public:
     void str(PyObject *text) noexcept { substring(text, 0, PyUnicode_GET_LENGTH(text)); }
 
     size_t length() const noexcept { return size_; }
+    // What has been written so far, for edits in place that keep every character ASCII or
+    // leave it as it is (the widest character is not recomputed).
+    Py_UCS4 *data() noexcept { return data_; }
 
     // A point to come back to when a write turns out not to be wanted.
     struct Mark {

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <memory>
 #include <new>
-#include <span>
 
 namespace glimet::tervix {
 namespace {
@@ -49,25 +48,6 @@ Name equals_text{"="};
 Name and_text{"&"};
 Name prod_text{"prod"};
 
-// A rewrite of the signed text: every occurrence of `from`, left to right, becomes `to`.
-struct Rewrite {
-    Name from;
-    Name to;
-};
-
-// Python's words for the values True, False and None where a piece ends, made JSON's.
-Rewrite literal_rewrites[] = {
-    {Name{"True&"}, Name{"true&"}},
-    {Name{"False&"}, Name{"false&"}},
-    {Name{"None&"}, Name{"null&"}},
-};
-// The same words as quoted JSON strings, which is how the parameter signer's values hold them.
-Rewrite quoted_rewrites[] = {
-    {Name{"\"True\""}, Name{"\"true\""}},
-    {Name{"\"False\""}, Name{"\"false\""}},
-    {Name{"\"None\""}, Name{"\"null\""}},
-};
-
 // Made after the names above, which the makers use.
 Kept thousand{[] { return PyLong_FromLong(1000); }};
 Kept timespan_kwnames{[] { return PyTuple_Pack(1, timespan_key.get()); }};
@@ -88,10 +68,6 @@ Kept dict_or_list{[] {
                      &equals_text,  &and_text,  &prod_text};
     for (Name *name : names)
         if (!name->get()) return -1;
-    for (Rewrite &rewrite : literal_rewrites)
-        if (!rewrite.from.get() || !rewrite.to.get()) return -1;
-    for (Rewrite &rewrite : quoted_rewrites)
-        if (!rewrite.from.get() || !rewrite.to.get()) return -1;
     for (Kept *object :
          {&thousand, &timespan_kwnames, &sign_kwnames, &ensure_ascii_kwnames, &dict_or_list})
         if (!object->get()) return -1;
@@ -295,29 +271,59 @@ Ref salt_value(PyObject *env) {
     return production ? production_salt.decode() : default_salt.decode();
 }
 
-// `text` (may be empty, with an exception set) with each of `rewrites` applied in turn over
-// the whole text.
-Ref rewritten(Ref text, std::span<Rewrite> rewrites) {
-    for (Rewrite &rewrite : rewrites) {
-        if (!text) break;
-        text = Ref::steal(PyUnicode_Replace(text.get(), rewrite.from.get(), rewrite.to.get(), -1));
+// Whether `text` holds `word` at `at`, within its `length` characters.
+bool holds(const Py_UCS4 *text, size_t length, size_t at, std::string_view word) {
+    if (length - at < word.size()) return false;
+    for (size_t i = 0; i < word.size(); ++i)
+        if (text[at + i] != static_cast<unsigned char>(word[i])) return false;
+    return true;
+}
+
+// Rewrites Python's words for True, False and None into JSON's, in place: "True&", "False&"
+// and "None&" everywhere, and with `quoted` also "\"True\"", "\"False\"" and "\"None\"".
+// Each replacement keeps the length and makes no new match for another, and no two matches
+// overlap, so one left-to-right pass gives what the passes one word at a time give.
+void rewrite_literal_words(TextBuilder &out, bool quoted) {
+    Py_UCS4 *text = out.data();
+    size_t length = out.length();
+    for (size_t i = 0; i < length; ++i) {
+        size_t word_at = i, word_length = 0;
+        Py_UCS4 c = text[i];
+        if (c == 'T' && holds(text, length, i, "True&")) word_length = 4;
+        else if (c == 'F' && holds(text, length, i, "False&")) word_length = 5;
+        else if (c == 'N' && holds(text, length, i, "None&")) word_length = 4;
+        else if (c == '"' && quoted) {
+            word_at = i + 1;
+            if (holds(text, length, i, "\"True\"")) word_length = 4;
+            else if (holds(text, length, i, "\"False\"")) word_length = 5;
+            else if (holds(text, length, i, "\"None\"")) word_length = 4;
+        }
+        if (!word_length) continue;
+        if (text[word_at] == 'N') {
+            text[word_at + 1] = 'u';
+            text[word_at + 2] = 'l';
+            text[word_at + 3] = 'l';
+        }
+        text[word_at] += 'a' - 'A';
+        i = word_at + word_length; // the character after the word ends the match as well
     }
-    return text;
 }
 
 // The signed text once its pieces are in `out`: the constant `env` selects appended (the
-// pieces are formed before `env` is compared), then the rewrite of the literal words.
-Ref finish_signed_text(TextBuilder &out, PyObject *env) {
+// pieces are formed before `env` is compared), then the literal words rewritten; `quoted`
+// adds the rewrite of the quoted words, which the parameter signer's values need.
+Ref finish_signed_text(TextBuilder &out, PyObject *env, bool quoted) {
     Ref salt = salt_value(env);
     if (!salt) return {};
     out.str(salt.get());
-    return rewritten(out.finish(), literal_rewrites);
+    rewrite_literal_words(out, quoted);
+    return out.finish();
 }
 
 // The signed text of `entries`, a dict only this call holds: "&".join of its pieces, then
 // finished as above.
 Ref signed_text(Function *self, PyObject *instance, PyObject *entries, PyObject *env,
-                const char *genexpr_name) {
+                bool quoted, const char *genexpr_name) {
     TextBuilder out;
     Py_ssize_t position = 0;
     PyObject *entry_key = nullptr;
@@ -332,7 +338,7 @@ Ref signed_text(Function *self, PyObject *instance, PyObject *entries, PyObject 
         if (write_piece(self, instance, out, key.get(), value.get(), genexpr_name) < 0)
             return {};
     }
-    return finish_signed_text(out, env);
+    return finish_signed_text(out, env, quoted);
 }
 
 // json.dumps([text], ensure_ascii=False) with the `dumps` just read from the module's `json`.
@@ -408,7 +414,7 @@ Ref parameters_text(Function *self, PyObject *instance, PyObject *params, PyObje
         write_json_string(out, parameter.text.get());
         out.character(']');
     }
-    return rewritten(finish_signed_text(out, env), quoted_rewrites);
+    return finish_signed_text(out, env, true);
 }
 
 // The parameters' signed text for any mapping: data = {key: json.dumps([str(params[key])])
@@ -430,10 +436,8 @@ Ref general_parameters_text(Function *self, PyObject *instance, PyObject *params
         }
         if (PyDict_SetItem(data.get(), parameter.key.get(), parameter.array.get()) < 0) return {};
     }
-    Ref params_str =
-        signed_text(self, instance, data.get(), env,
-                    "tervix_main.TERVIXWorkMain._tervix_saas_sign_params.genexpr");
-    return rewritten(std::move(params_str), quoted_rewrites);
+    return signed_text(self, instance, data.get(), env, true,
+                       "tervix_main.TERVIXWorkMain._tervix_saas_sign_params.genexpr");
 }
 
 // m_crypt.sha256(params_str, "upper"), with `m_crypt` looked up in the module namespace now.
@@ -469,7 +473,7 @@ PyObject *saas_sign(Function *self, PyObject *const *args) {
     }
 
     // The signed text, from the copy.
-    Ref params_str = signed_text(self, instance.get(), data.get(), env.get(),
+    Ref params_str = signed_text(self, instance.get(), data.get(), env.get(), false,
                                  "tervix_main.TERVIXWorkMain._tervix_saas_sign.genexpr");
     if (!params_str) return nullptr;
 
