@@ -5,6 +5,7 @@ import decimal
 import gc
 import hashlib
 import importlib.util
+import os
 import pathlib
 import sys
 import traceback
@@ -474,7 +475,9 @@ def test_no_reference_leaks(crypt, op):
     assert (sys.getrefcount(key), sys.getrefcount(value)) == before
 
 
-WORDS = ["True", "False", "None", "True&", '"None"', "&", "=", "é", "张", "\ud800", '"', "\\", "\n"]
+WORDS = ["True", "False", "None", "True&", '"None"', "&", "=", "é", "张", "\ud800", '"', "\\", "\n",
+         # quoted words that share a quote: each word's rewrite still takes its own
+         '"None"False"', '"True"True"', 'x"False"None"True"']
 words = st.sampled_from(WORDS)
 texts = st.text(max_size=6) | words | st.builds(str.__add__, words, words)
 values = st.recursive(
@@ -486,7 +489,7 @@ values = st.recursive(
 )
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=int(os.environ.get("GLIMET_FUZZ_EXAMPLES", "1000")), deadline=None)
 @given(
     op=st.sampled_from(BOTH),
     entries=st.dictionaries(

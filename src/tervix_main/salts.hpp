@@ -2,7 +2,7 @@
 // module is compiled, decoded into a fresh str each time a signature is made.
 #pragma once
 
-#include "support/ref.hpp"
+#include "support/text_builder.hpp"
 
 #include <array>
 #include <cstddef>
@@ -20,13 +20,13 @@ public:
 
     static constexpr std::size_t size() { return N - 1; }
 
-    // A new str holding the text, or null with an exception set.
-    Ref decode() const {
+    // Appends the text to `out`.
+    void decode_into(TextBuilder &out) const {
         char text[N - 1];
         // Read through volatile so the optimiser cannot fold the plain text into the code.
         const volatile unsigned char *encoded = bytes_.data();
         for (std::size_t i = 0; i + 1 < N; ++i) text[i] = static_cast<char>(encoded[i] ^ mask(i));
-        return Ref::steal(PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(N - 1), nullptr));
+        out.ascii(std::string_view(text, N - 1));
     }
 
 private:

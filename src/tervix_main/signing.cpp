@@ -160,7 +160,8 @@ Ref now_in_milliseconds(Function *self) {
 
 // sorted(mapping): its keys, by iteration, in a new list in ascending order.
 Ref sorted_keys(PyObject *mapping) {
-    Ref keys = Ref::steal(PySequence_List(mapping));
+    Ref keys = Ref::steal(PyDict_CheckExact(mapping) ? PyDict_Keys(mapping)
+                                                     : PySequence_List(mapping));
     if (!keys || PyList_Sort(keys.get()) < 0) return {};
     return keys;
 }
@@ -257,55 +258,77 @@ int write_scalar_text(TextBuilder &out, PyObject *value) {
     return 0;
 }
 
-// The signing constant for `env`: the production one when env == "prod", else the default.
-Ref salt_value(PyObject *env) {
+// Appends the signing constant for `env`: the production one when env == "prod", else the
+// default.
+[[nodiscard]] int write_salt_value(TextBuilder &out, PyObject *env) {
     int production = 0;
     if (PyUnicode_CheckExact(env)) {
         production = PyUnicode_EqualToUTF8(env, "prod");
     } else {
         Ref equal = Ref::steal(PyObject_RichCompare(env, prod_text.get(), Py_EQ));
-        if (!equal) return {};
+        if (!equal) return -1;
         production = PyObject_IsTrue(equal.get());
-        if (production < 0) return {};
+        if (production < 0) return -1;
     }
-    return production ? production_salt.decode() : default_salt.decode();
+    if (production) production_salt.decode_into(out);
+    else default_salt.decode_into(out);
+    return 0;
 }
 
-// Whether `text` holds `word` at `at`, within its `length` characters.
-bool holds(const Py_UCS4 *text, size_t length, size_t at, std::string_view word) {
-    if (length - at < word.size()) return false;
+// Whether `text` holds `word` just before position `end`.
+bool holds_before(const Py_UCS4 *text, size_t end, std::string_view word) {
+    if (end < word.size()) return false;
+    const Py_UCS4 *at = text + (end - word.size());
     for (size_t i = 0; i < word.size(); ++i)
-        if (text[at + i] != static_cast<unsigned char>(word[i])) return false;
+        if (at[i] != static_cast<unsigned char>(word[i])) return false;
     return true;
 }
 
-// Rewrites Python's words for True, False and None into JSON's, in place: "True&", "False&"
-// and "None&" everywhere, and with `quoted` also "\"True\"", "\"False\"" and "\"None\"".
-// Each replacement keeps the length and makes no new match for another, and no two matches
-// overlap, so one left-to-right pass gives what the passes one word at a time give.
+// Lowercases the word at `at`; "None" becomes "null", the others keep their letters.
+void make_json_word(Py_UCS4 *word) {
+    if (word[0] == 'N') {
+        word[1] = 'u';
+        word[2] = 'l';
+        word[3] = 'l';
+    }
+    word[0] += 'a' - 'A';
+}
+
+// Rewrites Python's words for True, False and None into JSON's, in place, as the replacements
+// "True&" -> "true&", "False&" -> "false&", "None&" -> "null&" and then, with `quoted`,
+// "\"True\"" -> "\"true\"" and the like would, each over the whole text in turn.
+// Every replacement keeps the length and cannot make or break a match of another word, so
+// the passes are independent and one scan does them all. Matches are found at the character
+// that ends them: "&" ends at most one of the first three, which cannot overlap; a quoted word
+// may share its closing quote with the next match of the same word, which str.replace would
+// not take, so each quoted word remembers where its last match ended.
 void rewrite_literal_words(TextBuilder &out, bool quoted) {
+    static constexpr std::string_view words[] = {"True", "False", "None"};
     Py_UCS4 *text = out.data();
     size_t length = out.length();
+    size_t quoted_free_from[3] = {0, 0, 0};
     for (size_t i = 0; i < length; ++i) {
-        size_t word_at = i, word_length = 0;
         Py_UCS4 c = text[i];
-        if (c == 'T' && holds(text, length, i, "True&")) word_length = 4;
-        else if (c == 'F' && holds(text, length, i, "False&")) word_length = 5;
-        else if (c == 'N' && holds(text, length, i, "None&")) word_length = 4;
-        else if (c == '"' && quoted) {
-            word_at = i + 1;
-            if (holds(text, length, i, "\"True\"")) word_length = 4;
-            else if (holds(text, length, i, "\"False\"")) word_length = 5;
-            else if (holds(text, length, i, "\"None\"")) word_length = 4;
+        if (c == '&') {
+            for (std::string_view word : words) {
+                if (holds_before(text, i, word)) {
+                    make_json_word(text + i - word.size());
+                    break;
+                }
+            }
+        } else if (c == '"' && quoted) {
+            for (size_t w = 0; w < 3; ++w) {
+                size_t size = words[w].size();
+                if (i < size + 1) continue;
+                size_t opening = i - size - 1;
+                if (opening < quoted_free_from[w] || text[opening] != '"' ||
+                    !holds_before(text, i, words[w]))
+                    continue;
+                make_json_word(text + opening + 1);
+                quoted_free_from[w] = i + 1;
+                break;
+            }
         }
-        if (!word_length) continue;
-        if (text[word_at] == 'N') {
-            text[word_at + 1] = 'u';
-            text[word_at + 2] = 'l';
-            text[word_at + 3] = 'l';
-        }
-        text[word_at] += 'a' - 'A';
-        i = word_at + word_length; // the character after the word ends the match as well
     }
 }
 
@@ -313,9 +336,7 @@ void rewrite_literal_words(TextBuilder &out, bool quoted) {
 // pieces are formed before `env` is compared), then the literal words rewritten; `quoted`
 // adds the rewrite of the quoted words, which the parameter signer's values need.
 Ref finish_signed_text(TextBuilder &out, PyObject *env, bool quoted) {
-    Ref salt = salt_value(env);
-    if (!salt) return {};
-    out.str(salt.get());
+    if (write_salt_value(out, env) < 0) return {};
     rewrite_literal_words(out, quoted);
     return out.finish();
 }
