@@ -5,6 +5,7 @@ import decimal
 import gc
 import hashlib
 import importlib.util
+import json
 import os
 import pathlib
 import sys
@@ -226,6 +227,31 @@ def test_params_values_go_through_module_json(crypt, monkeypatch):
     assert calls == [((["x"],), {"ensure_ascii": False}), ((["2"],), {"ensure_ascii": False}),
                      (([str(T)],), {"ensure_ascii": False})]  # fmt: skip
     assert signed_text(crypt) == f"a=<x>&b=<2>&saas_sign_timespan=<{T}>" + DEFAULT_SALT
+
+
+@pytest.mark.parametrize("rebind", ["module", "dumps"])
+def test_params_json_rebound_while_signing(crypt, monkeypatch, rebind):
+    # A value whose str() rebinds `json` (or patches json.dumps): every later key uses the new
+    # one, the earlier keys were made by the standard encoder.
+    calls = []
+
+    def dumps(*args, **kwargs):
+        calls.append(args[0][0])
+        return f"<{args[0][0]}>"
+
+    class Rebinder:
+        def __str__(self):
+            if rebind == "module":
+                monkeypatch.setattr(tervix_main, "json", type("J", (), {"dumps": dumps}))
+            else:
+                monkeypatch.setattr(json, "dumps", dumps)
+            return "r"
+
+    sign(PARAMS, {"a": 1, "b": Rebinder(), "c": 2, "d": "x"})
+    assert calls == ["r", "2", "x", str(T)]
+    assert signed_text(crypt) == (
+        f'a=["1"]&b=<r>&c=<2>&d=<x>&saas_sign_timespan=<{T}>' + DEFAULT_SALT
+    )
 
 
 class Pretender:

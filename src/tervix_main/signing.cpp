@@ -307,7 +307,19 @@ void rewrite_literal_words(TextBuilder &out, bool quoted) {
     Py_UCS4 *text = out.data();
     size_t length = out.length();
     size_t quoted_free_from[3] = {0, 0, 0};
+    constexpr size_t block = 16;
     for (size_t i = 0; i < length; ++i) {
+        // Most of the text holds neither "&" nor a quote: whole blocks of it are passed over
+        // with a test the compiler can run on several characters at once.
+        if (i % block == 0 && length - i >= block) {
+            bool marked = false;
+            for (size_t k = 0; k < block; ++k)
+                marked |= (text[i + k] == '&') | (text[i + k] == '"');
+            if (!marked) {
+                i += block - 1;
+                continue;
+            }
+        }
         Py_UCS4 c = text[i];
         if (c == '&') {
             for (std::string_view word : words) {
@@ -380,19 +392,37 @@ struct Parameter {
     Ref array;
 };
 
+// Whether str(value) runs no Python code: the built-in scalars.
+bool is_plain_scalar(PyObject *value) {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBool_Check(value) || value == Py_None;
+}
+
 // The value of `params[key]` as the signed text holds it: json.dumps([text]) where text is
 // str(value), with `json` looked up now. Fills `text` or `array` of `parameter`.
-[[nodiscard]] int read_parameter(Function *self, PyObject *params, Parameter &parameter) {
+// `known_standard` carries over from the previous parameter: it says the standard encoder was
+// found in place and no Python code has run in this call, so looking again would find the
+// same. Once a value's str() may have run Python code (which could rebind `json`, or plant a
+// key whose __eq__ runs when the dict is read), every later parameter looks again.
+[[nodiscard]] int read_parameter(Function *self, PyObject *params, Parameter &parameter,
+                                 bool &known_standard, bool &ran_python) {
     Ref value = Ref::steal(PyObject_GetItem(params, parameter.key.get()));
     if (!value) return -1;
+    if (!is_plain_scalar(value.get())) ran_python = true;
+    if (ran_python) known_standard = false;
     Ref text = Ref::steal(PyObject_Str(value.get())); // an exact str comes back as itself
     if (!text) return -1;
+    if (known_standard) {
+        parameter.text = std::move(text);
+        return 0;
+    }
     Ref json = lookup_global(self->globals, json_name.get());
     if (!json) return -1;
     Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), dumps_name.get()));
     if (!dumps) return -1;
     int standard = json_is_standard(json.get(), dumps.get());
     if (standard < 0) return -1;
+    known_standard = standard == 1 && !ran_python;
     if (standard)
         parameter.text = std::move(text);
     else if (!(parameter.array = json_array(dumps.get(), text.get())))
@@ -414,9 +444,11 @@ Ref parameters_text(Function *self, PyObject *instance, PyObject *params, PyObje
 
     // Every value is read before any piece is formed, as the pieces are formed from the
     // finished dict of arrays.
+    bool known_standard = false, ran_python = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         parameters[i].key = Ref::borrow(PyList_GET_ITEM(keys, i));
-        if (read_parameter(self, params, parameters[i]) < 0) return {};
+        if (read_parameter(self, params, parameters[i], known_standard, ran_python) < 0)
+            return {};
     }
 
     // The pieces, joined by "&".
@@ -446,7 +478,8 @@ Ref general_parameters_text(Function *self, PyObject *instance, PyObject *params
     if (!data) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
         Parameter parameter{Ref::borrow(PyList_GET_ITEM(keys, i)), {}, {}};
-        if (read_parameter(self, params, parameter) < 0) return {};
+        bool known_standard = false, ran_python = true; // any mapping may run Python code
+        if (read_parameter(self, params, parameter, known_standard, ran_python) < 0) return {};
         if (parameter.text) { // the standard encoder's text, made here as it would make it
             TextBuilder array;
             array.character('[');
