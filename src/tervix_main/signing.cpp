@@ -388,9 +388,21 @@ Ref json_array(PyObject *dumps, PyObject *text) {
 // that array is written directly) or the array text the module's `json` made.
 struct Parameter {
     Ref key;
-    Ref text;
+    Ref text; // a str, or a scalar whose str() is written when the text is
     Ref array;
 };
+
+// Writes json.dumps([text])'s string for a parameter's `text`: a str escaped; a deferred
+// scalar as its str(), which holds nothing JSON escapes.
+void write_parameter_text(TextBuilder &out, PyObject *text) {
+    if (PyUnicode_Check(text)) {
+        write_json_string(out, text);
+        return;
+    }
+    out.character('"');
+    write_scalar_text(out, text);
+    out.character('"');
+}
 
 // Whether str(value) runs no Python code: the built-in scalars.
 bool is_plain_scalar(PyObject *value) {
@@ -410,7 +422,13 @@ bool is_plain_scalar(PyObject *value) {
     if (!value) return -1;
     if (!is_plain_scalar(value.get())) ran_python = true;
     if (ran_python) known_standard = false;
-    Ref text = Ref::steal(PyObject_Str(value.get())); // an exact str comes back as itself
+    // str(value); for a float, bool, None or small int it cannot fail and runs no code, so
+    // it is left to be written with the text.
+    bool deferred = PyFloat_CheckExact(value.get()) || PyBool_Check(value.get()) ||
+                    value.get() == Py_None ||
+                    (PyLong_CheckExact(value.get()) && PyUnstable_Long_IsCompact(
+                                                           reinterpret_cast<PyLongObject *>(value.get())));
+    Ref text = deferred ? std::move(value) : Ref::steal(PyObject_Str(value.get()));
     if (!text) return -1;
     if (known_standard) {
         parameter.text = std::move(text);
@@ -425,7 +443,8 @@ bool is_plain_scalar(PyObject *value) {
     known_standard = standard == 1 && !ran_python;
     if (standard)
         parameter.text = std::move(text);
-    else if (!(parameter.array = json_array(dumps.get(), text.get())))
+    else if (!(text = deferred ? Ref::steal(PyObject_Str(text.get())) : std::move(text)) ||
+             !(parameter.array = json_array(dumps.get(), text.get())))
         return -1;
     return 0;
 }
@@ -464,7 +483,7 @@ Ref parameters_text(Function *self, PyObject *instance, PyObject *params, PyObje
         }
         out.str(parameter.key.get()); // an exact str: it formats as itself
         out.ascii("=[");
-        write_json_string(out, parameter.text.get());
+        write_parameter_text(out, parameter.text.get());
         out.character(']');
     }
     return finish_signed_text(out, env, true);
@@ -483,7 +502,7 @@ Ref general_parameters_text(Function *self, PyObject *instance, PyObject *params
         if (parameter.text) { // the standard encoder's text, made here as it would make it
             TextBuilder array;
             array.character('[');
-            write_json_string(array, parameter.text.get());
+            write_parameter_text(array, parameter.text.get());
             array.character(']');
             parameter.array = array.finish();
             if (!parameter.array) return {};
