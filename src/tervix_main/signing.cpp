@@ -6,8 +6,10 @@
 #include "tervix_main/compact_json.hpp"
 #include "tervix_main/salts.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -164,6 +166,56 @@ Ref sorted_keys(PyObject *mapping) {
                                                      : PySequence_List(mapping));
     if (!keys || PyList_Sort(keys.get()) < 0) return {};
     return keys;
+}
+
+// An entry of the caller's dict, held.
+struct Entry {
+    Ref key;
+    Ref value;
+};
+
+// Python's order of two str: by code point, a prefix first.
+bool str_less(PyObject *a, PyObject *b) noexcept {
+    Py_ssize_t length_a = PyUnicode_GET_LENGTH(a), length_b = PyUnicode_GET_LENGTH(b);
+    Py_ssize_t common = length_a < length_b ? length_a : length_b;
+    int kind_a = PyUnicode_KIND(a), kind_b = PyUnicode_KIND(b);
+    const void *data_a = PyUnicode_DATA(a), *data_b = PyUnicode_DATA(b);
+    if (kind_a == PyUnicode_1BYTE_KIND && kind_b == PyUnicode_1BYTE_KIND) {
+        int order = std::memcmp(data_a, data_b, static_cast<size_t>(common));
+        return order != 0 ? order < 0 : length_a < length_b;
+    }
+    for (Py_ssize_t i = 0; i < common; ++i) {
+        Py_UCS4 char_a = PyUnicode_READ(kind_a, data_a, i);
+        Py_UCS4 char_b = PyUnicode_READ(kind_b, data_b, i);
+        if (char_a != char_b) return char_a < char_b;
+    }
+    return length_a < length_b;
+}
+
+// The entries of `mapping` in ascending key order, read in one pass, when it is an exact dict
+// whose keys are all exact str: reading and ordering those runs no Python code, so this is
+// what sorting its keys and looking each one up gives. Returns 1 with `entries` and `count`
+// filled, 0 when `mapping` is of another kind (the caller takes the general route), -1 with
+// an exception set.
+[[nodiscard]] int sorted_str_entries(PyObject *mapping, std::unique_ptr<Entry[]> &entries,
+                                     Py_ssize_t &count) {
+    if (!PyDict_CheckExact(mapping)) return 0;
+    count = PyDict_GET_SIZE(mapping);
+    entries.reset(new (std::nothrow) Entry[static_cast<size_t>(count)]);
+    if (!entries) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_ssize_t position = 0, i = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (i < count && PyDict_Next(mapping, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return 0;
+        entries[i++] = {Ref::borrow(key), Ref::borrow(value)};
+    }
+    std::sort(entries.get(), entries.get() + count, [](const Entry &a, const Entry &b) {
+        return str_less(a.key.get(), b.key.get());
+    });
+    return 1;
 }
 
 // isinstance(value, (dict, list)). Values of the common built-in types are answered from
@@ -416,9 +468,13 @@ bool is_plain_scalar(PyObject *value) {
 // found in place and no Python code has run in this call, so looking again would find the
 // same. Once a value's str() may have run Python code (which could rebind `json`, or plant a
 // key whose __eq__ runs when the dict is read), every later parameter looks again.
+// `read_value`, when given, is the value read with the key before any Python code ran; it is
+// used as long as none has.
 [[nodiscard]] int read_parameter(Function *self, PyObject *params, Parameter &parameter,
-                                 bool &known_standard, bool &ran_python) {
-    Ref value = Ref::steal(PyObject_GetItem(params, parameter.key.get()));
+                                 PyObject *read_value, bool &known_standard, bool &ran_python) {
+    Ref value = read_value && !ran_python
+                    ? Ref::borrow(read_value)
+                    : Ref::steal(PyObject_GetItem(params, parameter.key.get()));
     if (!value) return -1;
     if (!is_plain_scalar(value.get())) ran_python = true;
     if (ran_python) known_standard = false;
@@ -451,10 +507,10 @@ bool is_plain_scalar(PyObject *value) {
 
 // The parameters' signed text: every key of `params` in ascending order with its value as a
 // one-element JSON array, the constant `env` selects, and both rewrites of the literal words.
-Ref parameters_text(Function *self, PyObject *instance, PyObject *params, PyObject *keys,
-                    PyObject *env) {
+// `entries` are those of `params`, an exact dict with str keys, in ascending key order.
+Ref parameters_text(Function *self, PyObject *instance, PyObject *params, const Entry *entries,
+                    Py_ssize_t count, PyObject *env) {
     const char *genexpr_name = "tervix_main.TERVIXWorkMain._tervix_saas_sign_params.genexpr";
-    Py_ssize_t count = PyList_GET_SIZE(keys);
     std::unique_ptr<Parameter[]> parameters(new (std::nothrow) Parameter[static_cast<size_t>(count)]);
     if (!parameters) {
         PyErr_NoMemory();
@@ -465,8 +521,9 @@ Ref parameters_text(Function *self, PyObject *instance, PyObject *params, PyObje
     // finished dict of arrays.
     bool known_standard = false, ran_python = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        parameters[i].key = Ref::borrow(PyList_GET_ITEM(keys, i));
-        if (read_parameter(self, params, parameters[i], known_standard, ran_python) < 0)
+        parameters[i].key = Ref::borrow(entries[i].key.get());
+        if (read_parameter(self, params, parameters[i], entries[i].value.get(), known_standard,
+                           ran_python) < 0)
             return {};
     }
 
@@ -498,7 +555,8 @@ Ref general_parameters_text(Function *self, PyObject *instance, PyObject *params
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
         Parameter parameter{Ref::borrow(PyList_GET_ITEM(keys, i)), {}, {}};
         bool known_standard = false, ran_python = true; // any mapping may run Python code
-        if (read_parameter(self, params, parameter, known_standard, ran_python) < 0) return {};
+        if (read_parameter(self, params, parameter, nullptr, known_standard, ran_python) < 0)
+            return {};
         if (parameter.text) { // the standard encoder's text, made here as it would make it
             TextBuilder array;
             array.character('[');
@@ -535,14 +593,24 @@ PyObject *saas_sign(Function *self, PyObject *const *args) {
     if (stamp(self, source.get(), args[3]) < 0) return nullptr;
 
     // The sorted copy: {key: source[key] for key in sorted(source)}.
-    Ref keys = sorted_keys(source.get());
-    if (!keys) return nullptr;
     Ref data = Ref::steal(PyDict_New());
     if (!data) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-        Ref value = Ref::steal(PyObject_GetItem(source.get(), key.get()));
-        if (!value || PyDict_SetItem(data.get(), key.get(), value.get()) < 0) return nullptr;
+    std::unique_ptr<Entry[]> entries;
+    Py_ssize_t count = 0;
+    int plain = sorted_str_entries(source.get(), entries, count);
+    if (plain < 0) return nullptr;
+    if (plain) {
+        for (Py_ssize_t i = 0; i < count; ++i)
+            if (PyDict_SetItem(data.get(), entries[i].key.get(), entries[i].value.get()) < 0)
+                return nullptr;
+    } else {
+        Ref keys = sorted_keys(source.get());
+        if (!keys) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+            Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+            Ref value = Ref::steal(PyObject_GetItem(source.get(), key.get()));
+            if (!value || PyDict_SetItem(data.get(), key.get(), value.get()) < 0) return nullptr;
+        }
     }
 
     // The signed text, from the copy.
@@ -571,16 +639,21 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
     if (stamp(self, params.get(), args[3]) < 0) return nullptr;
 
     // The signed text. With an exact dict and str keys, each key is distinct and every piece
-    // is made from a key and its value alone, so the pieces are made from the keys in order.
-    Ref keys = sorted_keys(params.get());
-    if (!keys) return nullptr;
-    bool plain = PyDict_CheckExact(params.get());
-    for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(keys.get()); ++i)
-        plain = PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i));
-    Ref params_str = plain ? parameters_text(self, instance.get(), params.get(), keys.get(),
-                                             env.get())
-                           : general_parameters_text(self, instance.get(), params.get(),
-                                                     keys.get(), env.get());
+    // is made from a key and its value alone, so the pieces are made from the entries in order.
+    std::unique_ptr<Entry[]> entries;
+    Py_ssize_t count = 0;
+    int plain = sorted_str_entries(params.get(), entries, count);
+    if (plain < 0) return nullptr;
+    Ref params_str;
+    if (plain) {
+        params_str = parameters_text(self, instance.get(), params.get(), entries.get(), count,
+                                     env.get());
+    } else {
+        Ref keys = sorted_keys(params.get());
+        if (!keys) return nullptr;
+        params_str = general_parameters_text(self, instance.get(), params.get(), keys.get(),
+                                             env.get());
+    }
     if (!params_str) return nullptr;
 
     // The printed line: one call of the built-in print.
