@@ -6,6 +6,10 @@
 #include "tervix_main/compact_json.hpp"
 #include "tervix_main/salts.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -336,6 +340,24 @@ bool holds_before(const Py_UCS4 *text, size_t end, std::string_view word) {
     return true;
 }
 
+// Whether the 16 characters at `text` hold "&" or a quote.
+bool has_mark(const Py_UCS4 *text) {
+#ifdef __SSE2__
+    const __m128i ampersand = _mm_set1_epi32('&'), quote = _mm_set1_epi32('"');
+    __m128i found = _mm_setzero_si128();
+    for (int k = 0; k < 16; k += 4) {
+        __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + k));
+        found = _mm_or_si128(found, _mm_or_si128(_mm_cmpeq_epi32(chars, ampersand),
+                                                 _mm_cmpeq_epi32(chars, quote)));
+    }
+    return _mm_movemask_epi8(found) != 0;
+#else
+    bool found = false;
+    for (int k = 0; k < 16; ++k) found |= text[k] == '&' || text[k] == '"';
+    return found;
+#endif
+}
+
 // Lowercases the word at `at`; "None" becomes "null", the others keep their letters.
 void make_json_word(Py_UCS4 *word) {
     if (word[0] == 'N') {
@@ -360,37 +382,34 @@ void rewrite_literal_words(TextBuilder &out, bool quoted) {
     size_t length = out.length();
     size_t quoted_free_from[3] = {0, 0, 0};
     constexpr size_t block = 16;
-    for (size_t i = 0; i < length; ++i) {
+    for (size_t i = 0; i < length;) {
         // Most of the text holds neither "&" nor a quote: whole blocks of it are passed over
-        // with a test the compiler can run on several characters at once.
-        if (i % block == 0 && length - i >= block) {
-            bool marked = false;
-            for (size_t k = 0; k < block; ++k)
-                marked |= (text[i + k] == '&') | (text[i + k] == '"');
-            if (!marked) {
-                i += block - 1;
-                continue;
-            }
+        // with a test the compiler runs on several characters at once.
+        if (length - i >= block && !has_mark(text + i)) {
+            i += block;
+            continue;
         }
-        Py_UCS4 c = text[i];
-        if (c == '&') {
-            for (std::string_view word : words) {
-                if (holds_before(text, i, word)) {
-                    make_json_word(text + i - word.size());
+        for (size_t end = std::min(length, i + block); i < end; ++i) {
+            Py_UCS4 c = text[i];
+            if (c == '&') {
+                for (std::string_view word : words) {
+                    if (holds_before(text, i, word)) {
+                        make_json_word(text + i - word.size());
+                        break;
+                    }
+                }
+            } else if (c == '"' && quoted) {
+                for (size_t w = 0; w < 3; ++w) {
+                    size_t size = words[w].size();
+                    if (i < size + 1) continue;
+                    size_t opening = i - size - 1;
+                    if (opening < quoted_free_from[w] || text[opening] != '"' ||
+                        !holds_before(text, i, words[w]))
+                        continue;
+                    make_json_word(text + opening + 1);
+                    quoted_free_from[w] = i + 1;
                     break;
                 }
-            }
-        } else if (c == '"' && quoted) {
-            for (size_t w = 0; w < 3; ++w) {
-                size_t size = words[w].size();
-                if (i < size + 1) continue;
-                size_t opening = i - size - 1;
-                if (opening < quoted_free_from[w] || text[opening] != '"' ||
-                    !holds_before(text, i, words[w]))
-                    continue;
-                make_json_word(text + opening + 1);
-                quoted_free_from[w] = i + 1;
-                break;
             }
         }
     }
@@ -592,8 +611,11 @@ PyObject *saas_sign(Function *self, PyObject *const *args) {
     // The caller's body, stamped.
     if (stamp(self, source.get(), args[3]) < 0) return nullptr;
 
-    // The sorted copy: {key: source[key] for key in sorted(source)}.
-    Ref data = Ref::steal(PyDict_New());
+    // The sorted copy: {key: source[key] for key in sorted(source)}, made at the size it
+    // reaches with the signature added.
+    Ref data = Ref::steal(_PyDict_NewPresized(PyDict_Check(source.get())
+                                                  ? PyDict_GET_SIZE(source.get()) + 1
+                                                  : 0));
     if (!data) return nullptr;
     std::unique_ptr<Entry[]> entries;
     Py_ssize_t count = 0;
