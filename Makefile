@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 PYTHON313 := $(shell command -v python3.13 || echo $(HOME)/.pyenv/shims/python3.13)
 
-.PHONY: run test install tools clean test-asan fuzz
+.PHONY: run test install tools clean test-asan fuzz fuzz-curl
 
 run: install
 	$(PY) examples/demo.py
@@ -51,6 +51,25 @@ test-asan: $(ASAN_PY) tools
 # Longer differential and hostile-input runs than the suite's own.
 fuzz: install
 	GLIMET_FUZZ_EXAMPLES=50000 $(PY) -m pytest -q tests/test_json_fast.py
+
+# libFuzzer over the curl command reader, Python left out, for a bounded time. clang comes from
+# the Debian archive when missing. The checked-in corpus only seeds the run: what the run adds,
+# and any crashing input, goes to fuzz/out.
+FUZZ_CXX := clang++-14
+FUZZ_OUT := fuzz/out
+FUZZ_SECONDS := 60
+
+fuzz-curl:
+	@command -v $(FUZZ_CXX) >/dev/null && \
+	  test -f "$$($(FUZZ_CXX) -print-runtime-dir)/libclang_rt.fuzzer-$$(uname -m).a" || \
+	  (apt-get update && apt-get install -y --no-install-recommends clang-14 libclang-rt-14-dev)
+	mkdir -p $(FUZZ_OUT)/corpus-curl
+	$(FUZZ_CXX) -std=c++20 -g -O1 -Wall -Wextra -Wconversion -Isrc \
+	  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+	  fuzz/curl_fuzzer.cpp src/glimet_curl/curl_core.cpp -o $(FUZZ_OUT)/curl_fuzzer
+	$(FUZZ_OUT)/curl_fuzzer $(FUZZ_OUT)/corpus-curl fuzz/corpus/curl -dict=fuzz/curl.dict \
+	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -max_total_time=$(FUZZ_SECONDS) \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/
 
 clean:
 	rm -rf $(VENV) $(ASAN_VENV) build

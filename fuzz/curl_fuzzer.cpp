@@ -1,18 +1,76 @@
 // libFuzzer target for the curl command reader: any bytes in, no crash, and a result that is
-// either a refusal with a reason or a request with a URL and a method.
-// Build from the repository root with clang++ -std=c++20 -g -O1
-// -fsanitize=fuzzer,address,undefined -Isrc fuzz/curl_fuzzer.cpp src/glimet_curl/curl_core.cpp
-// -o fuzz/out/curl_fuzzer
+// either a refusal with a clean one-line reason or a request that the Python side can turn into
+// values as it is: URL and method present, every string UTF-8, no control characters where a
+// request line or header would carry them, one header per name.
+// `make fuzz-curl` builds and runs it; by hand, from the repository root:
+// clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc fuzz/curl_fuzzer.cpp
+// src/glimet_curl/curl_core.cpp -o fuzz/out/curl_fuzzer
 #include "glimet_curl/curl_core.hpp"
 
 #include <cstdint>
 #include <cstdlib>
+#include <set>
+#include <string>
+
+namespace {
+
+void check(bool holds) {
+    if (!holds) std::abort();
+}
+
+// Well-formed UTF-8, written out independently of the reader's own check.
+bool is_utf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        auto lead = static_cast<unsigned char>(text[i]);
+        size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3
+                                                      : lead < 0xF5 ? 4 : 0;
+        if (length == 0 || length > text.size() - i) return false;
+        uint32_t code = length == 1 ? lead : lead & (0xFFu >> (length + 1));
+        for (size_t k = 1; k < length; ++k) {
+            auto byte = static_cast<unsigned char>(text[i + k]);
+            if ((byte & 0xC0) != 0x80) return false;
+            code = code << 6 | (byte & 0x3Fu);
+        }
+        static constexpr uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+bool has_control(std::string_view text, bool allow_tab) {
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && !(allow_tab && c == '\t')) || byte == 0x7F) return true;
+    }
+    return false;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string_view text(reinterpret_cast<const char *>(data), size);
     glimet::curl::ParseResult result = glimet::curl::parse_command(text);
-    bool refused = !result.error.empty();
-    bool complete = !result.request.url.empty() && !result.request.method.empty();
-    if (refused == complete) std::abort();
+    const glimet::curl::Request &request = result.request;
+    if (!result.error.empty()) {
+        check(is_utf8(result.error) && !has_control(result.error, false));
+        check(request.url.empty() && request.method.empty() && request.headers.empty() &&
+              !request.data);
+        return 0;
+    }
+    check(!request.url.empty() && is_utf8(request.url) && !has_control(request.url, false));
+    check(!request.method.empty() && is_utf8(request.method) &&
+          !has_control(request.method, false) && request.method.find(' ') == std::string::npos);
+    check(!request.data || is_utf8(*request.data));
+    std::set<std::string> names;
+    for (const glimet::curl::Header &header : request.headers) {
+        check(!header.name.empty() && is_utf8(header.name) && !has_control(header.name, false));
+        check(is_utf8(header.value) && !has_control(header.value, true));
+        std::string lower = header.name;
+        for (char &c : lower)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        check(names.insert(lower).second);
+    }
     return 0;
 }

@@ -11,6 +11,11 @@ It serves the two endpoints a test-case review uses, with MeterSphere's response
 Both want the session cookie and the CSRF-TOKEN header of a signed-in browser, which the
 command from `curl_command()` carries, and the server keeps each case's status.
 
+Faults, chosen per list page or per case edit, answer in place of the server's own handling:
+"bad_gateway" (HTTP 502 with an HTML page, as a reverse proxy gives when the server is down),
+"not_json" (HTTP 200 with a JSON body cut short), "reset" (the connection reset with no answer)
+and "refuse" (HTTP 200 with success false). A faulty edit changes nothing.
+
     with StandinMeterSphere(cases=117) as server:
         text = server.curl_command()        # what "Copy as cURL" gives for the case list
         ...                                 # send requests to server.origin
@@ -23,6 +28,8 @@ import http.cookies
 import json
 import math
 import re
+import socket
+import struct
 import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -31,6 +38,8 @@ LIST_PATH = re.compile(r"/metersphere-api/track/test/review/case/list/(\d+)/(\d+
 EDIT_PATH = "/metersphere-api/track/test/review/case/edit"
 STATUSES = {"Prepare", "Pass", "UnPass", "Again", "Underway"}
 BODY_LIMIT = 1 << 20
+FAULTS = {"bad_gateway", "not_json", "reset", "refuse"}
+BAD_GATEWAY = "<html><body><h1>502 Bad Gateway</h1></body></html>"
 
 
 def quote_bash(text):
@@ -55,16 +64,19 @@ class StandinMeterSphere:
     """The server, started by `with` on a free loopback port and stopped on leaving.
 
     cases: how many cases the review holds; their status starts as "Prepare".
+    page_faults: {page number: fault} for list requests.
+    edit_faults: {case index: fault} for the edits of those cases.
     refuse: indices of cases whose edit the server refuses with success false.
     non_json_page: a list page answered with an HTML error page instead of JSON.
     """
 
-    def __init__(self, cases=3, *, refuse=(), non_json_page=None):
+    def __init__(
+        self, cases=3, *, page_faults=None, edit_faults=None, refuse=(), non_json_page=None
+    ):
         self.session_id = "5f0c6b9e-1d2a-4e8b-9a57-0c3d2e1f4a6b"
         self.csrf_token = "Yjk5ZDc2ZTAtOGE1Ny00ZDc1LWI0MmMtYmE4MTg3MzE5OWY4fGFkbWlufDE3MDE="
         self.project_id = "7d3e1c4a-6b2f-4f0e-8c9d-1a2b3c4d5e6f"
         self.review_id = "c1a2b3d4-e5f6-4a7b-8c9d-0e1f2a3b4c5d"
-        self.non_json_page = non_json_page
         self.log = []  # (path, request headers, decoded body) of every request, in order
         self._lock = threading.Lock()
         self._cases = [
@@ -82,7 +94,14 @@ class StandinMeterSphere:
             }
             for n in range(cases)
         ]
-        self._refused = {self._cases[n]["id"] for n in refuse}
+        self._page_faults = dict(page_faults or {})
+        if non_json_page is not None:
+            self._page_faults[non_json_page] = "bad_gateway"
+        edit_faults = dict(edit_faults or {}) | {n: "refuse" for n in refuse}
+        self._edit_faults = {self._cases[n]["id"]: fault for n, fault in edit_faults.items()}
+        unknown = {*self._page_faults.values(), *self._edit_faults.values()} - FAULTS
+        if unknown:
+            raise ValueError(f"unknown faults: {sorted(unknown)}")
         self._server = None
         self._thread = None
 
@@ -109,6 +128,12 @@ class StandinMeterSphere:
         with self._lock:
             return {case["id"]: case["status"] for case in self._cases}
 
+    def clear_faults(self):
+        """From now on every request is handled as the server would."""
+        with self._lock:
+            self._page_faults.clear()
+            self._edit_faults.clear()
+
     def curl_command(self, style="bash"):
         """The case-list request as Chrome's "Copy as cURL" gives it, "bash" or "cmd" style."""
         quote, end = (quote_bash, " \\\n  ") if style == "bash" else (quote_cmd, " ^\n  ")
@@ -131,7 +156,8 @@ class StandinMeterSphere:
         ]
         return end.join(parts)
 
-    # What the handler calls, under the lock; each returns (HTTP status, body object or text).
+    # What the handler calls, under the lock; each returns (HTTP status, body object or text),
+    # or (fault, None) for a fault to answer with instead.
 
     def _signed_in(self, headers):
         cookie = http.cookies.SimpleCookie()
@@ -147,8 +173,8 @@ class StandinMeterSphere:
         )
 
     def _list(self, page, size, body):
-        if page == self.non_json_page:
-            return 502, "<html><body><h1>502 Bad Gateway</h1></body></html>"
+        if page in self._page_faults:
+            return self._page_faults[page], None
         if not isinstance(body, dict) or body.get("reviewId") != self.review_id:
             return 400, _failure("reviewId 不存在")
         chosen = self._cases[(page - 1) * size : page * size]
@@ -165,8 +191,8 @@ class StandinMeterSphere:
             return 400, _failure("参数错误")
         for case in self._cases:
             if [case["id"], case["caseId"], case["reviewId"]] == [body[k] for k in keys[:3]]:
-                if case["id"] in self._refused:
-                    return 200, _failure("用例已被锁定，无法评审")
+                if case["id"] in self._edit_faults:
+                    return self._edit_faults[case["id"]], None
                 case["status"] = body["status"]
                 return 200, {"success": True, "message": None, "data": None}
         return 400, _failure("用例不存在")
@@ -202,13 +228,33 @@ def _handler_for(server):
                     status, answer = server._edit(body)
                 else:
                     status, answer = 404, _failure("Not Found")
-            self._answer(status, answer)
+            if answer is None:
+                self._fault(status)
+            else:
+                self._answer(status, answer)
 
-        def _answer(self, status, answer):
+        def _fault(self, fault):
+            if fault == "reset":
+                # Linger 0 makes the close send RST at once. The socket is detached first so
+                # that the server's own shutdown and close afterwards touch nothing.
+                self.connection.setsockopt(
+                    socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0)
+                )
+                socket.close(self.connection.detach())
+                self.close_connection = True
+            elif fault == "bad_gateway":
+                self._answer(502, BAD_GATEWAY)
+            elif fault == "not_json":
+                text = json.dumps({"success": True, "message": None, "data": None})
+                self._answer(200, text[: len(text) // 2], kind="application/json")
+            else:
+                self._answer(200, _failure("用例已被锁定，无法评审"))
+
+        def _answer(self, status, answer, kind=None):
             is_text = isinstance(answer, str)
             payload = (answer if is_text else json.dumps(answer, ensure_ascii=False)).encode()
             self.send_response(status)
-            kind = "text/html" if is_text else "application/json"
+            kind = kind or ("text/html" if is_text else "application/json")
             self.send_header("Content-Type", f"{kind};charset=UTF-8")
             self.send_header("Content-Length", str(len(payload)))
             self.end_headers()

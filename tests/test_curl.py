@@ -230,6 +230,7 @@ ERRORS = [
     ("curl https://h/p -H $'X: a\\r\\nEvil: 1'", "the header 'X' holds a line break"),
     ("curl https://h/p -X 'GET /x HTTP/1.1'", "is not an HTTP method"),
     ("curl $'https://h/\\n' -X GET", "holds control characters"),
+    ("curl https://h/p -G -d $'a\\r\\nX: 1'", "holds control characters"),  # the body joins the URL
     ("curl https://h/p -u bob", "'bob' has no password"),
     ("curl https://h/p -d $'\\xff'", "not UTF-8 text"),
     ("curl https://h/p -d $'\\ud800'", "the escape '\\ud800' is not a Unicode character"),

@@ -734,16 +734,16 @@ bool Reader::finish(Request &request) {
         return false;
     }
     request.url = std::move(urls_[0]);
-    if (request.url.empty() || has_control(request.url, false)) {
-        error = "the URL " + quoted(request.url) + " is empty or holds control characters";
-        return false;
-    }
 
-    // -G sends the body as the query string of a GET.
+    // -G sends the body as the query string of a GET; the URL is checked with it in place.
     if (get_ && data_) {
         request.url += request.url.find('?') == not_found ? '?' : '&';
         request.url += *data_;
         data_.reset();
+    }
+    if (request.url.empty() || has_control(request.url, false)) {
+        error = "the URL " + quoted(request.url) + " is empty or holds control characters";
+        return false;
     }
     request.method = method_ ? *method_ : head_ ? "HEAD" : data_ ? "POST" : "GET";
     if (request.method.empty() || request.method.find(' ') != not_found ||
