@@ -50,7 +50,8 @@ test-asan: $(ASAN_PY) tools
 
 # Longer differential and hostile-input runs than the suite's own.
 fuzz: install
-	GLIMET_FUZZ_EXAMPLES=50000 $(PY) -m pytest -q tests/test_json_fast.py
+	GLIMET_FUZZ_EXAMPLES=50000 $(PY) -m pytest -q tests/test_json_fast.py tests/test_signing.py \
+	  tests/test_hostile.py
 
 # libFuzzer over the curl command reader, Python left out, for a bounded time. clang comes from
 # the Debian archive when missing. The checked-in corpus only seeds the run: what the run adds,
