@@ -36,3 +36,23 @@ def test_matches_hashlib(text, case, fold):
 def test_bad_arguments(args, kwargs, error):
     with pytest.raises(error):
         m_crypt.sha256(*args, **kwargs)
+
+
+def test_hashes_with_the_built_in_sha256_even_if_hashlib_is_replaced(fresh):
+    # A replaced hashlib.sha256 never sees the text's memory, which is only lent for the call.
+    out = fresh(
+        """
+        import hashlib
+        real = hashlib.sha256
+        kept = []
+        class Hash:
+            def copy(self): return Hash()
+            def update(self, data): kept.append(data)
+            def digest(self): return bytes(32)
+        hashlib.sha256 = lambda *args, **kwargs: Hash()
+        from glimet_crypt import m_crypt
+        text = "é" * 100
+        print(m_crypt.sha256(text) == real(text.encode()).hexdigest().upper(), kept)
+        """
+    )
+    assert out.strip() == "True []"

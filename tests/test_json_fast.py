@@ -174,3 +174,51 @@ def test_float_text_is_repr(x):
 )
 def test_float_text_boundaries(x):
     assert dumps(x) == repr(x)
+
+
+def _patch_kwdefaults(monkeypatch):
+    monkeypatch.setitem(json.dumps.__kwdefaults__, "sort_keys", True)
+
+
+def _patch_string_encoder(monkeypatch):
+    monkeypatch.setattr(json.encoder, "encode_basestring", lambda s: f'"<{s}>"')
+    monkeypatch.setattr(json.encoder, "c_make_encoder", None)
+
+
+def _patch_encode_method(monkeypatch):
+    monkeypatch.setattr(json.JSONEncoder, "encode", lambda self, o: "encoded")
+
+
+def _patch_module_class(monkeypatch):
+    class Watched(types.ModuleType):
+        reads = []
+
+        def __getattribute__(self, name):
+            Watched.reads.append(name)
+            return super().__getattribute__(name)
+
+    monkeypatch.setattr(json, "__class__", Watched)
+
+
+PATCHES = [_patch_kwdefaults, _patch_string_encoder, _patch_encode_method, _patch_module_class]
+
+
+@pytest.mark.parametrize("patch", PATCHES, ids=lambda p: p.__name__)
+def test_patched_standard_encoder_is_honoured(monkeypatch, patch):
+    # Whatever part of json.dumps is patched, the result is what json.dumps now gives.
+    value = {"b": 1, "a": ["x", 2.5]}
+    patch(monkeypatch)
+    expected = json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+    assert dumps(value) == expected
+
+
+def test_module_class_reads_are_those_of_the_general_path(monkeypatch, capsys):
+    # A json module whose attribute reads run Python code is read once per key, as written.
+    _patch_module_class(monkeypatch)
+    reads = type(json).reads
+    reads.clear()
+    from glimet_work.duty_main import GlimetWorkMain
+
+    GlimetWorkMain()._tervix_saas_sign_params({"a": 1, "b": "x"})
+    assert reads.count("dumps") == 3  # a, b and the timestamp
+    capsys.readouterr()

@@ -158,6 +158,8 @@ PyObject *crypt_sha256(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     auto *crypt = reinterpret_cast<Crypt *>(self);
     Ref hash = Ref::steal(PyObject_CallMethodNoArgs(crypt->empty_hash, copy_name.get()));
     if (!hash) return nullptr;
+    // The view lends memory this call owns or borrows; the built-in hash reads it during
+    // update and keeps nothing of it.
     Ref updated = Ref::steal(PyObject_CallMethodOneArg(hash.get(), update_name.get(), view.get()));
     if (!updated) return nullptr;
     Ref digest = Ref::steal(PyObject_CallMethodNoArgs(hash.get(), digest_name.get()));
@@ -217,10 +219,23 @@ PyType_Spec crypt_spec = {
 };
 
 int module_exec(PyObject *module) noexcept {
-    Ref hashlib = Ref::steal(PyImport_ImportModule("hashlib"));
-    if (!hashlib) return -1;
-    Ref empty_hash = Ref::steal(PyObject_CallMethod(hashlib.get(), "sha256", nullptr));
+    // hashlib's own SHA-256 implementation, taken from its built-in backend rather than through
+    // hashlib.sha256, which a caller may have replaced: the built-in type's update reads the
+    // bytes it is given and keeps no reference to them, which the memory views above rely on.
+    Ref backend = Ref::steal(PyImport_ImportModule("_hashlib"));
+    const char *constructor = "openssl_sha256";
+    if (!backend) {
+        PyErr_Clear(); // an interpreter built without OpenSSL hashes in its _sha2 module
+        backend = Ref::steal(PyImport_ImportModule("_sha2"));
+        constructor = "sha256";
+    }
+    if (!backend) return -1;
+    Ref empty_hash = Ref::steal(PyObject_CallMethod(backend.get(), constructor, nullptr));
     if (!empty_hash) return -1;
+    if (!(Py_TYPE(empty_hash.get())->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)) {
+        PyErr_SetString(PyExc_ImportError, "glimet_crypt: hashlib's SHA-256 is not built in");
+        return -1;
+    }
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &crypt_spec, nullptr));
     if (!type) return -1;
     auto *crypt = PyObject_GC_New(Crypt, reinterpret_cast<PyTypeObject *>(type.get()));

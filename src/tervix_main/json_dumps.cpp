@@ -8,23 +8,79 @@ namespace {
 
 Name json_name{"json"};
 Name dumps_name{"dumps"};
-PyObject *separators = nullptr;   // (",", ":"), shared by every call
+PyObject *separators = nullptr;    // (",", ":"), shared by every call
 PyObject *dumps_kwnames = nullptr; // ("separators", "ensure_ascii")
 
-// The standard encoder as seen at import; while `json` still leads to it, the compact text of
-// plain values is written here instead, with the same result.
-PyObject *standard_json = nullptr;
-PyObject *standard_dumps = nullptr;
-PyObject *standard_encoder = nullptr;
-Name encoder_name{"JSONEncoder"};
+// The standard encoder as seen at import, and everything json.dumps reaches on its way to the
+// C encoder with these settings. While all of it is still in place, the compact text of plain
+// values is written here instead, with the same result. All of it is read without running
+// Python code: from module and class namespaces, never through getattr.
+struct StandardEncoder {
+    PyObject *json = nullptr;           // the json module
+    PyObject *dumps = nullptr;          // json.dumps, its code, defaults and keyword defaults
+    PyObject *dumps_code = nullptr;
+    PyObject *dumps_kwdefaults = nullptr;
+    PyObject *kwdefaults_copy = nullptr; // what they held at import
+    PyObject *encoder_class = nullptr;  // json.JSONEncoder and the methods dumps uses
+    PyObject *encoder_methods[4] = {};
+    PyObject *encoder_codes[4] = {};
+    PyObject *encoder_module = nullptr; // json.encoder and the helpers those methods use
+    PyObject *make_encoder = nullptr;
+    PyObject *encode_string = nullptr;
+} standard;
 
-// 1 when `dumps`, read from `json`, is the untouched standard encoder; 0 otherwise; -1 error.
-int is_standard(PyObject *json, PyObject *dumps) {
-    if (json != standard_json || dumps != standard_dumps) return 0;
-    PyObject *encoder = nullptr;
-    if (PyObject_GetOptionalAttr(json, encoder_name.get(), &encoder) < 0) return -1;
-    Ref encoder_ref = Ref::steal(encoder);
-    return encoder == standard_encoder;
+Name dumps_key{"dumps"}, encoder_key{"JSONEncoder"}, make_encoder_key{"c_make_encoder"},
+    encode_string_key{"encode_basestring"};
+Name encoder_method_names[4] = {Name{"__init__"}, Name{"encode"}, Name{"iterencode"},
+                                Name{"default"}};
+
+// Whether `namespace_[key]` is `expected`; reading a dict with a str key runs no Python code.
+bool holds(PyObject *namespace_, Name &key, PyObject *expected) {
+    PyObject *value = nullptr;
+    int found = PyDict_GetItemRef(namespace_, key.get(), &value);
+    if (found < 0) PyErr_Clear();
+    Py_XDECREF(value); // only its identity is compared
+    return found > 0 && value == expected;
+}
+
+// Whether `dict` holds exactly the entries of `copy`, the same objects under the same keys.
+bool same_entries(PyObject *dict, PyObject *copy) {
+    if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(copy)) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(copy, &position, &key, &value)) {
+        PyObject *now = nullptr;
+        int found = PyDict_GetItemRef(dict, key, &now);
+        if (found < 0) PyErr_Clear();
+        Py_XDECREF(now);
+        if (found <= 0 || now != value) return false;
+    }
+    return true;
+}
+
+// Whether `json` is the standard module with its encoder untouched.
+bool is_standard(PyObject *json) {
+    if (json != standard.json || !Py_IS_TYPE(json, &PyModule_Type)) return false;
+    PyObject *dumps = standard.dumps;
+    if (!holds(PyModule_GetDict(json), dumps_key, dumps) ||
+        PyFunction_GET_CODE(dumps) != standard.dumps_code ||
+        PyFunction_GET_KW_DEFAULTS(dumps) != standard.dumps_kwdefaults ||
+        !same_entries(standard.dumps_kwdefaults, standard.kwdefaults_copy))
+        return false;
+    PyObject *encoder = standard.encoder_class;
+    if (!holds(PyModule_GetDict(json), encoder_key, encoder) ||
+        !Py_IS_TYPE(encoder, &PyType_Type))
+        return false;
+    for (int i = 0; i < 4; ++i) {
+        PyObject *method = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(encoder),
+                                          encoder_method_names[i].get()); // borrowed
+        if (method != standard.encoder_methods[i] ||
+            (PyFunction_Check(method) && PyFunction_GET_CODE(method) != standard.encoder_codes[i]))
+            return false;
+    }
+    PyObject *helpers = PyModule_GetDict(standard.encoder_module);
+    return holds(helpers, make_encoder_key, standard.make_encoder) &&
+           holds(helpers, encode_string_key, standard.encode_string);
 }
 
 // _json_dumps(data): the text written into `out` (and `written` set) when it can be had
@@ -35,19 +91,19 @@ Ref dumps_into(PyObject *globals, PyObject *data, TextBuilder &out, bool &writte
     // The encoder: whatever `json` is bound to now.
     Ref json = lookup_global(globals, json_name.get());
     if (!json) return {};
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), dumps_name.get()));
-    if (!dumps) return {};
-
-    // Plain values under the standard encoder: the text written directly.
-    int standard = is_standard(json.get(), dumps.get());
-    if (standard < 0) return {};
-    if (standard) {
+    Ref dumps;
+    if (is_standard(json.get())) {
+        // Plain values under the standard encoder: the text written directly.
         TextBuilder::Mark start = out.mark();
         if (write_compact_json(out, data) == FastJson::done) {
             written = true;
             return {};
         }
         out.rewind(start);
+        dumps = Ref::borrow(standard.dumps); // what json.dumps reads, read without getattr
+    } else {
+        dumps = Ref::steal(PyObject_GetAttr(json.get(), dumps_name.get()));
+        if (!dumps) return {};
     }
 
     // The text, returned as the encoder made it.
@@ -68,7 +124,7 @@ PyObject *json_dumps(Function *self, PyObject *const *args) {
 
 PyObject *json_dumps_operation = nullptr;
 
-int json_is_standard(PyObject *json, PyObject *dumps) { return is_standard(json, dumps); }
+bool json_is_standard(PyObject *json) { return is_standard(json); }
 
 Ref json_dumps_into(PyObject *globals, PyObject *value, TextBuilder &out, bool &written) {
     Ref result = dumps_into(globals, value, out, written);
@@ -79,17 +135,50 @@ Ref json_dumps_into(PyObject *globals, PyObject *value, TextBuilder &out, bool &
 }
 
 int json_dumps_init() {
-    if (standard_encoder) return 0;
+    if (standard.encode_string) return 0;
+    if (make_names({&json_name, &dumps_name, &dumps_key, &encoder_key, &make_encoder_key,
+                    &encode_string_key, &encoder_method_names[0], &encoder_method_names[1],
+                    &encoder_method_names[2], &encoder_method_names[3]}) < 0)
+        return -1;
     if (!separators) separators = Py_BuildValue("(ss)", ",", ":");
     if (!dumps_kwnames) dumps_kwnames = Py_BuildValue("(ss)", "separators", "ensure_ascii");
     if (!separators || !dumps_kwnames) return -1;
-    // Kept for the process, like the module that holds them.
-    if (!standard_json) standard_json = PyImport_ImportModule("json");
-    if (!standard_json) return -1;
-    if (!standard_dumps) standard_dumps = PyObject_GetAttrString(standard_json, "dumps");
-    if (!standard_dumps) return -1;
-    standard_encoder = PyObject_GetAttrString(standard_json, "JSONEncoder");
-    return standard_encoder ? 0 : -1;
+
+    // The standard encoder as it is now, kept for the process like the module that holds it.
+    // Anything not as expected (a json patched before this import) leaves the fast path off.
+    StandardEncoder seen;
+    Ref json = Ref::steal(PyImport_ImportModule("json"));
+    Ref encoder_module = Ref::steal(PyImport_ImportModule("json.encoder"));
+    if (!json || !encoder_module) return -1;
+    Ref dumps = Ref::steal(PyObject_GetAttrString(json.get(), "dumps"));
+    Ref encoder = Ref::steal(PyObject_GetAttrString(json.get(), "JSONEncoder"));
+    Ref make_encoder = Ref::steal(PyObject_GetAttrString(encoder_module.get(), "c_make_encoder"));
+    Ref encode_string =
+        Ref::steal(PyObject_GetAttrString(encoder_module.get(), "encode_basestring"));
+    if (!dumps || !encoder || !make_encoder || !encode_string) return -1;
+    if (!PyFunction_Check(dumps.get()) || !PyType_Check(encoder.get()) ||
+        !PyDict_Check(PyFunction_GET_KW_DEFAULTS(dumps.get())))
+        return 0;
+    Ref kwdefaults_copy = Ref::steal(PyDict_Copy(PyFunction_GET_KW_DEFAULTS(dumps.get())));
+    if (!kwdefaults_copy) return -1;
+    seen.dumps_code = Py_NewRef(PyFunction_GET_CODE(dumps.get()));
+    seen.dumps_kwdefaults = Py_NewRef(PyFunction_GET_KW_DEFAULTS(dumps.get()));
+    seen.kwdefaults_copy = kwdefaults_copy.release();
+    for (int i = 0; i < 4; ++i) {
+        PyObject *method = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(encoder.get()),
+                                          encoder_method_names[i].get());
+        seen.encoder_methods[i] = Py_XNewRef(method);
+        seen.encoder_codes[i] =
+            method && PyFunction_Check(method) ? Py_NewRef(PyFunction_GET_CODE(method)) : nullptr;
+    }
+    seen.json = json.release();
+    seen.dumps = dumps.release();
+    seen.encoder_class = encoder.release();
+    seen.encoder_module = encoder_module.release();
+    seen.make_encoder = make_encoder.release();
+    seen.encode_string = encode_string.release();
+    standard = seen;
+    return 0;
 }
 
 const OperationSpec json_dumps_spec = {

@@ -17,16 +17,6 @@ Name title_start{"【"};
 Name empty{""};
 Name number_separator{"、"};
 
-// The built-in `print`, read from the running frame's built-ins on each call.
-Ref lookup_print() {
-    Ref builtins = Ref::steal(PyEval_GetFrameBuiltins());
-    if (!builtins || !print_name.get()) return {};
-    PyObject *print = nullptr;
-    int found = PyDict_GetItemRef(builtins.get(), print_name.get(), &print);
-    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", print_name.get());
-    return Ref::steal(print);
-}
-
 // `obj.method(*args)`: a real attribute lookup, so str subclasses and non-str objects behave
 // as they would in Python code (a missing method is AttributeError).
 Ref call_method(PyObject *obj, Name &method, std::initializer_list<PyObject *> args) {
@@ -74,7 +64,7 @@ PyObject *production_demand(Function *, PyObject *const *args) {
     if (!t) return nullptr;
 
     // The heading.
-    Ref print = lookup_print();
+    Ref print = lookup_builtin(print_name.get());
     if (!print || !heading.get() || print_line(print.get(), heading.get()) < 0) return nullptr;
 
     // One numbered line per input line, blank ones included.
@@ -97,6 +87,11 @@ PyObject *production_demand(Function *, PyObject *const *args) {
 }
 
 } // namespace
+
+int notice_init() {
+    return make_names({&print_name, &strip_name, &split_name, &replace_name, &heading, &line_feed,
+                       &title_end, &title_start, &empty, &number_separator});
+}
 
 const OperationSpec production_demand_spec = {
     "_tervix_test_production_demand",

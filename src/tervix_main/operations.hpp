@@ -14,15 +14,20 @@ extern const OperationSpec saas_sign_params_spec;
 extern const OperationSpec case_review_spec;
 extern const OperationSpec production_demand_spec;
 
-// Builds the constant arguments of the JSON call; run once by the module's execution step.
+// Each file's names and constants, made by the module's execution step so that a lack of
+// memory fails the import rather than a later call.
 [[nodiscard]] int json_dumps_init();
+[[nodiscard]] int signing_init();
+[[nodiscard]] int review_init();
+[[nodiscard]] int notice_init();
 
 // The function object of _json_dumps (inside its staticmethod), set when the class is made.
 extern PyObject *json_dumps_operation;
 
-// 1 when `dumps`, read from `json`, is still the standard encoder seen at import; 0 when not;
-// -1 with an exception set.
-int json_is_standard(PyObject *json, PyObject *dumps);
+// Whether `json` (the object the module's `json` is bound to now) is the standard module with
+// its encoder untouched since import, so that json.dumps would produce what the module's own
+// writer produces. Runs no Python code and never raises.
+bool json_is_standard(PyObject *json);
 
 // What the class's own _json_dumps(value) does, for callers that hold a text being built:
 // the text written into `out` (with `written` set and an empty result) when it can be had

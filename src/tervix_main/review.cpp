@@ -23,9 +23,9 @@ Name json_name{"json"};
 Name text_name{"text"};
 Name format_name{"format"};
 
-// The built-ins print and range, bound once (on first use) and kept for the process, so that
-// rebinding either name in the module or in builtins later changes nothing, as with names
-// bound when the module loads. Also the keyword names of url.format(page=...).
+// The built-ins print and range, bound when the module loads and kept for the process, so
+// that rebinding either name in the module or in builtins later changes nothing. Also the
+// keyword names of url.format(page=...).
 PyObject *print_function = nullptr;
 PyObject *range_type = nullptr;
 PyObject *page_kwnames = nullptr;
@@ -236,6 +236,12 @@ PyObject *case_review(Function *self, PyObject *const *args) {
 }
 
 } // namespace
+
+int review_init() {
+    if (load_constants() < 0) return -1;
+    return make_names({&m_curl_name, &requests_name, &parse_name, &dict_name, &get_name,
+                       &request_name, &json_name, &text_name, &format_name});
+}
 
 const OperationSpec case_review_spec = {
     "_tervix_test_case_review",

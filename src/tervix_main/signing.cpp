@@ -81,19 +81,6 @@ Kept dict_or_list{[] {
     return 0;
 }
 
-// The built-in bound to `name`; NameError in Python's wording when there is none.
-Ref lookup_builtin(PyObject *name) {
-    Ref builtins = Ref::steal(PyEval_GetFrameBuiltins());
-    if (!builtins) return {};
-    PyObject *value = nullptr;
-    int found = PyDict_GetItemRef(builtins.get(), name, &value);
-    if (found < 0) return {};
-    if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        return {};
-    }
-    return Ref::steal(value);
-}
 
 // The caller's mapping is used through its own methods; an exact dict's methods cannot be
 // replaced, so for one the same effect is had directly.
@@ -511,16 +498,16 @@ bool is_plain_scalar(PyObject *value) {
     }
     Ref json = lookup_global(self->globals, json_name.get());
     if (!json) return -1;
+    if (json_is_standard(json.get())) {
+        known_standard = !ran_python;
+        parameter.text = std::move(text);
+        return 0;
+    }
+    known_standard = false;
     Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), dumps_name.get()));
     if (!dumps) return -1;
-    int standard = json_is_standard(json.get(), dumps.get());
-    if (standard < 0) return -1;
-    known_standard = standard == 1 && !ran_python;
-    if (standard)
-        parameter.text = std::move(text);
-    else if (!(text = deferred ? Ref::steal(PyObject_Str(text.get())) : std::move(text)) ||
-             !(parameter.array = json_array(dumps.get(), text.get())))
-        return -1;
+    if (deferred && !(text = Ref::steal(PyObject_Str(text.get())))) return -1;
+    if (!(parameter.array = json_array(dumps.get(), text.get()))) return -1;
     return 0;
 }
 
@@ -693,6 +680,8 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
 }
 
 } // namespace
+
+int signing_init() { return prepare(); }
 
 const OperationSpec saas_sign_spec = {
     "_tervix_saas_sign",

@@ -57,11 +57,12 @@ Ref make_class(PyObject *module) {
     Ref namespace_ = Ref::steal(PyDict_New());
     Ref doc = Ref::steal(PyUnicode_FromString(class_doc));
     Ref defaults = Ref::steal(Py_BuildValue("(sO)", "", Py_True));
-    if (!module_name || !namespace_ || !doc || !defaults) return {};
+    Ref qualname = Ref::steal(PyUnicode_FromString("TERVIXWorkMain"));
+    if (!module_name || !namespace_ || !doc || !defaults || !qualname) return {};
     PyObject *ns = namespace_.get();
     PyObject *name = module_name.get();
     if (PyDict_SetItemString(ns, "__module__", name) < 0 ||
-        PyDict_SetItemString(ns, "__qualname__", Ref::steal(PyUnicode_FromString("TERVIXWorkMain")).get()) < 0 ||
+        PyDict_SetItemString(ns, "__qualname__", qualname.get()) < 0 ||
         PyDict_SetItemString(ns, "__doc__", doc.get()) < 0 ||
         add_operation(ns, name, globals, init_spec, false) < 0 ||
         add_operation(ns, name, globals, json_dumps_spec, true) < 0 ||
@@ -79,7 +80,8 @@ int module_exec(PyObject *module) noexcept {
     if (bind_import(module, "json") < 0 || bind_import(module, "time") < 0 ||
         bind_import(module, "requests") < 0 ||
         bind_from_import(module, "glimet_crypt", "m_crypt") < 0 ||
-        bind_from_import(module, "glimet_curl", "m_curl") < 0 || json_dumps_init() < 0) {
+        bind_from_import(module, "glimet_curl", "m_curl") < 0 || json_dumps_init() < 0 ||
+        signing_init() < 0 || review_init() < 0 || notice_init() < 0) {
         add_traceback("init tervix_main", GLIMET_SOURCE, __LINE__, PyModule_GetDict(module));
         return -1;
     }
