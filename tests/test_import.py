@@ -16,6 +16,20 @@ def test_import_twice_gives_same_module(fresh):
     assert out.split() == ["True", "True"]
 
 
+def test_reimport_after_removal_gives_same_module(fresh):
+    out = fresh(
+        """
+        import sys
+        import glimet_work.duty_main as duty_1, glimet_work.tervix_main as tervix_1
+        cls = tervix_1.TERVIXWorkMain
+        del sys.modules["glimet_work.tervix_main"], sys.modules["glimet_work.duty_main"]
+        import glimet_work.duty_main as duty_2, glimet_work.tervix_main as tervix_2
+        print(duty_1 is duty_2, tervix_1 is tervix_2, tervix_2.TERVIXWorkMain is cls)
+        """
+    )
+    assert out.split() == ["True", "True", "True"]
+
+
 def test_missing_curl_module_fails_then_retry_succeeds(fresh):
     out = fresh(
         """

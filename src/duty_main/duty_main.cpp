@@ -28,7 +28,10 @@ Ref make_class(PyObject *base) {
         PyObject_CallFunction(metaclass, "s(O)O", "GlimetWorkMain", base, namespace_.get()));
 }
 
+OnceModule once;
+
 int module_exec(PyObject *module) noexcept {
+    if (already_executed(module, once)) return 0;
     PyObject *globals = PyModule_GetDict(module); // borrowed: the module keeps it
     Ref base = import_toolkit_class(globals);
     if (!base || PyModule_AddObjectRef(module, "TERVIXWorkMain", base.get()) < 0) {
@@ -40,11 +43,12 @@ int module_exec(PyObject *module) noexcept {
         add_traceback("init duty_main", GLIMET_SOURCE, __LINE__, globals);
         return -1;
     }
+    executed(module, once);
     return 0;
 }
 
 PyObject *module_create(PyObject *spec, PyModuleDef *def) noexcept {
-    return create_in_one_interpreter(spec, def);
+    return create_in_one_interpreter(spec, def, once);
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -5,7 +5,7 @@
 
 namespace glimet {
 
-PyObject *create_in_one_interpreter(PyObject *spec, PyModuleDef *def) {
+PyObject *create_in_one_interpreter(PyObject *spec, PyModuleDef *def, OnceModule &once) {
     // Each shared object has its own copy of this variable, so each module keeps its own owner.
     static std::atomic<int64_t> owner{-1};
     int64_t here = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -15,6 +15,7 @@ PyObject *create_in_one_interpreter(PyObject *spec, PyModuleDef *def) {
                      "module %s can be loaded by one interpreter per process only", def->m_name);
         return nullptr;
     }
+    if (once.module) return Py_NewRef(once.module);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());

@@ -75,7 +75,10 @@ Ref make_class(PyObject *module) {
                                             "TERVIXWorkMain", ns));
 }
 
+OnceModule once;
+
 int module_exec(PyObject *module) noexcept {
+    if (already_executed(module, once)) return 0;
     // Imports first, in source order, then the class that uses them.
     if (bind_import(module, "json") < 0 || bind_import(module, "time") < 0 ||
         bind_import(module, "requests") < 0 ||
@@ -90,11 +93,12 @@ int module_exec(PyObject *module) noexcept {
         add_traceback("init tervix_main", GLIMET_SOURCE, __LINE__, PyModule_GetDict(module));
         return -1;
     }
+    executed(module, once);
     return 0;
 }
 
 PyObject *module_create(PyObject *spec, PyModuleDef *def) noexcept {
-    return create_in_one_interpreter(spec, def);
+    return create_in_one_interpreter(spec, def, once);
 }
 
 PyModuleDef_Slot module_slots[] = {
