@@ -43,7 +43,7 @@ test-asan: $(ASAN_PY) tools
 	$(ASAN_PY) -m pip install --quiet ".[test]" \
 	  -C cmake.define.GLIMET_SANITIZE=address,undefined -C cmake.build-type=Debug \
 	  -C build-dir=build/asan
-	LD_PRELOAD="$(SANITIZER_RUNTIMES)" \
+	GLIMET_SANITIZED=1 LD_PRELOAD="$(SANITIZER_RUNTIMES)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_PY) -m pytest -p no:cacheprovider
