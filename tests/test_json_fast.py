@@ -222,3 +222,20 @@ def test_module_class_reads_are_those_of_the_general_path(monkeypatch, capsys):
     GlimetWorkMain()._tervix_saas_sign_params({"a": 1, "b": "x"})
     assert reads.count("dumps") == 3  # a, b and the timestamp
     capsys.readouterr()
+
+
+def test_each_patch_is_noticed_again_after_a_restore():
+    value = {"b": 1, "a": 2}
+    original_encode = json.JSONEncoder.encode
+    for _ in range(3):
+        assert dumps(value) == '{"b":1,"a":2}'
+        json.JSONEncoder.encode = lambda self, o: "encoded"
+        try:
+            assert dumps(value) == "encoded"
+        finally:
+            json.JSONEncoder.encode = original_encode
+        json.dumps.__kwdefaults__["sort_keys"] = True
+        try:
+            assert dumps(value) == '{"a":2,"b":1}'
+        finally:
+            json.dumps.__kwdefaults__["sort_keys"] = False

@@ -58,12 +58,42 @@ bool same_entries(PyObject *dict, PyObject *copy) {
     return true;
 }
 
-// Whether `json` is the standard module with its encoder untouched.
-bool is_standard(PyObject *json) {
-    if (json != standard.json || !Py_IS_TYPE(json, &PyModule_Type)) return false;
+// The namespaces and class checked below are watched: `changed` is set whenever one of them
+// changes, and the full check runs again only then. A watcher that cannot be had leaves
+// `changed` set for good, which costs speed and nothing else.
+bool changed = true;
+bool watching = false;
+
+int on_namespace_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
+    changed = true;
+    return 0;
+}
+
+int on_class_change(PyTypeObject *) noexcept {
+    changed = true;
+    return 0;
+}
+
+// Starts watching json's and json.encoder's namespaces, dumps's keyword defaults and
+// JSONEncoder; on failure nothing is watched.
+void watch_standard() {
+    int namespaces = PyDict_AddWatcher(on_namespace_change);
+    int classes = namespaces < 0 ? -1 : PyType_AddWatcher(on_class_change);
+    if (classes < 0 ||
+        PyDict_Watch(namespaces, PyModule_GetDict(standard.json)) < 0 ||
+        PyDict_Watch(namespaces, PyModule_GetDict(standard.encoder_module)) < 0 ||
+        PyDict_Watch(namespaces, standard.dumps_kwdefaults) < 0 ||
+        PyType_Watch(classes, standard.encoder_class) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    watching = true;
+}
+
+// Everything json.dumps reaches, compared with what it was at import.
+bool standard_in_place(PyObject *json) {
     PyObject *dumps = standard.dumps;
     if (!holds(PyModule_GetDict(json), dumps_key, dumps) ||
-        PyFunction_GET_CODE(dumps) != standard.dumps_code ||
         PyFunction_GET_KW_DEFAULTS(dumps) != standard.dumps_kwdefaults ||
         !same_entries(standard.dumps_kwdefaults, standard.kwdefaults_copy))
         return false;
@@ -74,13 +104,32 @@ bool is_standard(PyObject *json) {
     for (int i = 0; i < 4; ++i) {
         PyObject *method = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(encoder),
                                           encoder_method_names[i].get()); // borrowed
-        if (method != standard.encoder_methods[i] ||
-            (PyFunction_Check(method) && PyFunction_GET_CODE(method) != standard.encoder_codes[i]))
-            return false;
+        if (method != standard.encoder_methods[i]) return false;
     }
     PyObject *helpers = PyModule_GetDict(standard.encoder_module);
     return holds(helpers, make_encoder_key, standard.make_encoder) &&
            holds(helpers, encode_string_key, standard.encode_string);
+}
+
+// Whether `json` is the standard module with its encoder untouched. Function objects are not
+// watched, so their code and keyword defaults are compared on every call.
+bool is_standard(PyObject *json) {
+    if (json != standard.json || !Py_IS_TYPE(json, &PyModule_Type)) return false;
+    if (PyFunction_GET_CODE(standard.dumps) != standard.dumps_code ||
+        PyFunction_GET_KW_DEFAULTS(standard.dumps) != standard.dumps_kwdefaults)
+        return false;
+    for (int i = 0; i < 4; ++i) {
+        PyObject *method = standard.encoder_methods[i];
+        if (method && PyFunction_Check(method) &&
+            PyFunction_GET_CODE(method) != standard.encoder_codes[i])
+            return false;
+    }
+    if (!changed) return true;
+    if (!standard_in_place(json)) return false;
+    // A class reports changes only while it holds a version tag, which the lookups above
+    // give it when they can; without one, every call checks in full.
+    changed = !watching || reinterpret_cast<PyTypeObject *>(standard.encoder_class)->tp_version_tag == 0;
+    return true;
 }
 
 // _json_dumps(data): the text written into `out` (and `written` set) when it can be had
@@ -178,6 +227,7 @@ int json_dumps_init() {
     seen.make_encoder = make_encoder.release();
     seen.encode_string = encode_string.release();
     standard = seen;
+    watch_standard();
     return 0;
 }
 
