@@ -544,3 +544,18 @@ def test_matches_plain_python_rendering(op, entries, int_key, env, update_time):
                 outcome = (type(error), str(error))
         outcomes.append((outcome, list(caller.items()), crypt.calls))
     assert outcomes[0] == outcomes[1]
+
+
+key_texts = st.text(st.sampled_from("\x00\x01abÿĀ张😀"), max_size=20)
+
+
+@settings(max_examples=int(os.environ.get("GLIMET_FUZZ_EXAMPLES", "300")), deadline=None)
+@given(keys=st.lists(key_texts | key_texts.map(lambda k: "field_name_prefix_" + k), max_size=40))
+def test_keys_sort_as_python_sorts_them(keys):
+    # Keys that share long prefixes, hold NUL, or mix character widths order as sorted() does.
+    body = dict.fromkeys(keys, 1)
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        monkeypatch.setattr(tervix_main, "time", FakeTime(NOW))
+        monkeypatch.setattr(tervix_main, "m_crypt", RecordingCrypt())
+        signed = GlimetWorkMain()._tervix_saas_sign(body)
+    assert list(signed) == sorted(body) + ["saas_sign"]

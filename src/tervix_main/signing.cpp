@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -159,11 +160,7 @@ Ref sorted_keys(PyObject *mapping) {
     return keys;
 }
 
-// An entry of the caller's dict, held.
-struct Entry {
-    Ref key;
-    Ref value;
-};
+
 
 // Python's order of two str: by code point, a prefix first.
 bool str_less(PyObject *a, PyObject *b) noexcept {
@@ -181,6 +178,41 @@ bool str_less(PyObject *a, PyObject *b) noexcept {
         if (char_a != char_b) return char_a < char_b;
     }
     return length_a < length_b;
+}
+
+// An entry of the caller's dict, held, with the first 16 characters of its key packed into
+// two integers when they are all below U+0100 (`packed`), so that most comparisons while
+// sorting need not read the key's text.
+struct Entry {
+    Ref key;
+    Ref value;
+    uint64_t high = 0, low = 0;
+    bool packed = false;
+};
+
+// Packs the key's first 16 characters, one byte each, zero-padded: for two packed keys whose
+// packings differ, the packings order as the keys do (padding is below every character, and
+// a key that is a prefix of another sorts first).
+void pack_key(Entry &entry) {
+    PyObject *key = entry.key.get();
+    int kind = PyUnicode_KIND(key);
+    const void *data = PyUnicode_DATA(key);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    uint64_t words[2] = {0, 0};
+    for (Py_ssize_t i = 0; i < 16; ++i) {
+        Py_UCS4 c = i < n ? PyUnicode_READ(kind, data, i) : 0;
+        if (c > 0xFF) return;
+        words[i / 8] = words[i / 8] << 8 | c;
+    }
+    entry.high = words[0];
+    entry.low = words[1];
+    entry.packed = true;
+}
+
+bool entry_less(const Entry &a, const Entry &b) noexcept {
+    if (a.packed && b.packed && (a.high != b.high || a.low != b.low))
+        return a.high != b.high ? a.high < b.high : a.low < b.low;
+    return str_less(a.key.get(), b.key.get());
 }
 
 // The entries of `mapping` in ascending key order, read in one pass, when it is an exact dict
@@ -201,11 +233,12 @@ bool str_less(PyObject *a, PyObject *b) noexcept {
     PyObject *key = nullptr, *value = nullptr;
     while (i < count && PyDict_Next(mapping, &position, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return 0;
-        entries[i++] = {Ref::borrow(key), Ref::borrow(value)};
+        Entry &entry = entries[i++];
+        entry.key = Ref::borrow(key);
+        entry.value = Ref::borrow(value);
+        pack_key(entry);
     }
-    std::sort(entries.get(), entries.get() + count, [](const Entry &a, const Entry &b) {
-        return str_less(a.key.get(), b.key.get());
-    });
+    std::sort(entries.get(), entries.get() + count, entry_less);
     return 1;
 }
 
