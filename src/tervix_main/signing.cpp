@@ -180,30 +180,37 @@ bool str_less(PyObject *a, PyObject *b) noexcept {
     return length_a < length_b;
 }
 
-// An entry of the caller's dict, held, with the first 16 characters of its key packed into
-// two integers when they are all below U+0100 (`packed`), so that most comparisons while
-// sorting need not read the key's text.
+// An entry of the caller's dict, borrowed: valid only until Python code next runs. The first
+// 16 characters of its key are packed into two integers when they are all below U+0100
+// (`packed`), so that most comparisons while sorting need not read the key's text.
 struct Entry {
-    Ref key;
-    Ref value;
-    uint64_t high = 0, low = 0;
-    bool packed = false;
+    PyObject *key;
+    PyObject *value;
+    uint64_t high, low;
+    bool packed;
 };
 
 // Packs the key's first 16 characters, one byte each, zero-padded: for two packed keys whose
 // packings differ, the packings order as the keys do (padding is below every character, and
 // a key that is a prefix of another sorts first).
 void pack_key(Entry &entry) {
-    PyObject *key = entry.key.get();
-    int kind = PyUnicode_KIND(key);
-    const void *data = PyUnicode_DATA(key);
+    PyObject *key = entry.key;
     Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-    uint64_t words[2] = {0, 0};
-    for (Py_ssize_t i = 0; i < 16; ++i) {
-        Py_UCS4 c = i < n ? PyUnicode_READ(kind, data, i) : 0;
-        if (c > 0xFF) return;
-        words[i / 8] = words[i / 8] << 8 | c;
+    unsigned char bytes[16] = {};
+    entry.packed = false;
+    if (PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) {
+        std::memcpy(bytes, PyUnicode_DATA(key), static_cast<size_t>(n < 16 ? n : 16));
+    } else {
+        int kind = PyUnicode_KIND(key);
+        const void *data = PyUnicode_DATA(key);
+        for (Py_ssize_t i = 0; i < n && i < 16; ++i) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c > 0xFF) return;
+            bytes[i] = static_cast<unsigned char>(c);
+        }
     }
+    uint64_t words[2] = {0, 0};
+    for (int i = 0; i < 16; ++i) words[i / 8] = words[i / 8] << 8 | bytes[i];
     entry.high = words[0];
     entry.low = words[1];
     entry.packed = true;
@@ -212,11 +219,11 @@ void pack_key(Entry &entry) {
 bool entry_less(const Entry &a, const Entry &b) noexcept {
     if (a.packed && b.packed && (a.high != b.high || a.low != b.low))
         return a.high != b.high ? a.high < b.high : a.low < b.low;
-    return str_less(a.key.get(), b.key.get());
+    return str_less(a.key, b.key);
 }
 
-// The entries of `mapping` in ascending key order, read in one pass, when it is an exact dict
-// whose keys are all exact str: reading and ordering those runs no Python code, so this is
+// The entries of `mapping` (borrowed, see Entry) in ascending key order, read in one pass,
+// when it is an exact dict whose keys are all exact str: reading and ordering those runs no Python code, so this is
 // what sorting its keys and looking each one up gives. Returns 1 with `entries` and `count`
 // filled, 0 when `mapping` is of another kind (the caller takes the general route), -1 with
 // an exception set.
@@ -234,8 +241,8 @@ bool entry_less(const Entry &a, const Entry &b) noexcept {
     while (i < count && PyDict_Next(mapping, &position, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return 0;
         Entry &entry = entries[i++];
-        entry.key = Ref::borrow(key);
-        entry.value = Ref::borrow(value);
+        entry.key = key;
+        entry.value = value;
         pack_key(entry);
     }
     std::sort(entries.get(), entries.get() + count, entry_less);
@@ -481,6 +488,7 @@ struct Parameter {
     Ref key;
     Ref text; // a str, or a scalar whose str() is written when the text is
     Ref array;
+    Ref read_value; // the value read with the key, used while no Python code has run
 };
 
 // Writes json.dumps([text])'s string for a parameter's `text`: a str escaped; a deferred
@@ -546,7 +554,8 @@ bool is_plain_scalar(PyObject *value) {
 
 // The parameters' signed text: every key of `params` in ascending order with its value as a
 // one-element JSON array, the constant `env` selects, and both rewrites of the literal words.
-// `entries` are those of `params`, an exact dict with str keys, in ascending key order.
+// `entries` are those of `params`, an exact dict with str keys, in ascending key order, read
+// with no Python code run since.
 Ref parameters_text(Function *self, PyObject *instance, PyObject *params, const Entry *entries,
                     Py_ssize_t count, PyObject *env) {
     const char *genexpr_name = "tervix_main.TERVIXWorkMain._tervix_saas_sign_params.genexpr";
@@ -556,14 +565,21 @@ Ref parameters_text(Function *self, PyObject *instance, PyObject *params, const 
         return {};
     }
 
+    // The entries are held before any Python code runs, which could drop them from `params`.
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        parameters[i].key = Ref::borrow(entries[i].key);
+        parameters[i].read_value = Ref::borrow(entries[i].value);
+    }
+
     // Every value is read before any piece is formed, as the pieces are formed from the
     // finished dict of arrays.
     bool known_standard = false, ran_python = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        parameters[i].key = Ref::borrow(entries[i].key.get());
-        if (read_parameter(self, params, parameters[i], entries[i].value.get(), known_standard,
+        Parameter &parameter = parameters[i];
+        if (read_parameter(self, params, parameter, parameter.read_value.get(), known_standard,
                            ran_python) < 0)
             return {};
+        parameter.read_value = Ref(); // dropped as it would be once read
     }
 
     // The pieces, joined by "&".
@@ -643,7 +659,7 @@ PyObject *saas_sign(Function *self, PyObject *const *args) {
     if (plain < 0) return nullptr;
     if (plain) {
         for (Py_ssize_t i = 0; i < count; ++i)
-            if (PyDict_SetItem(data.get(), entries[i].key.get(), entries[i].value.get()) < 0)
+            if (PyDict_SetItem(data.get(), entries[i].key, entries[i].value) < 0)
                 return nullptr;
     } else {
         Ref keys = sorted_keys(source.get());
