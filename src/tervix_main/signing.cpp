@@ -367,21 +367,22 @@ bool holds_before(const Py_UCS4 *text, size_t end, std::string_view word) {
     return true;
 }
 
-// Whether the 16 characters at `text` hold "&" or a quote.
-bool has_mark(const Py_UCS4 *text) {
+// The positions among the 16 characters at `text` that hold "&" or a quote, one bit each.
+unsigned marks_in_block(const Py_UCS4 *text) {
 #ifdef __SSE2__
     const __m128i ampersand = _mm_set1_epi32('&'), quote = _mm_set1_epi32('"');
-    __m128i found = _mm_setzero_si128();
-    for (int k = 0; k < 16; k += 4) {
-        __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + k));
-        found = _mm_or_si128(found, _mm_or_si128(_mm_cmpeq_epi32(chars, ampersand),
-                                                 _mm_cmpeq_epi32(chars, quote)));
+    __m128i found[4];
+    for (int k = 0; k < 4; ++k) {
+        __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 4 * k));
+        found[k] = _mm_or_si128(_mm_cmpeq_epi32(chars, ampersand), _mm_cmpeq_epi32(chars, quote));
     }
-    return _mm_movemask_epi8(found) != 0;
+    // All-ones or zero lanes narrow to one byte each, in order; one bit per byte then.
+    __m128i low = _mm_packs_epi32(found[0], found[1]), high = _mm_packs_epi32(found[2], found[3]);
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
 #else
-    bool found = false;
-    for (int k = 0; k < 16; ++k) found |= text[k] == '&' || text[k] == '"';
-    return found;
+    unsigned marks = 0;
+    for (int k = 0; k < 16; ++k) marks |= unsigned{text[k] == '&' || text[k] == '"'} << k;
+    return marks;
 #endif
 }
 
@@ -409,23 +410,26 @@ void rewrite_literal_words(TextBuilder &out, bool quoted) {
     size_t length = out.length();
     size_t quoted_free_from[3] = {0, 0, 0};
     constexpr size_t block = 16;
-    for (size_t i = 0; i < length;) {
-        // Most of the text holds neither "&" nor a quote: whole blocks of it are passed over
-        // with a test the compiler runs on several characters at once.
-        if (length - i >= block && !has_mark(text + i)) {
-            i += block;
-            continue;
+    for (size_t start = 0; start < length; start += block) {
+        // Only "&" and quotes end a match; whole blocks are searched for them at once, and
+        // the characters between them are not looked at.
+        unsigned marks = 0;
+        if (length - start >= block) {
+            marks = marks_in_block(text + start);
+        } else {
+            for (size_t k = 0; start + k < length; ++k)
+                marks |= unsigned{text[start + k] == '&' || text[start + k] == '"'} << k;
         }
-        for (size_t end = std::min(length, i + block); i < end; ++i) {
-            Py_UCS4 c = text[i];
-            if (c == '&') {
+        for (; marks; marks &= marks - 1) {
+            size_t i = start + static_cast<size_t>(__builtin_ctz(marks));
+            if (text[i] == '&') {
                 for (std::string_view word : words) {
                     if (holds_before(text, i, word)) {
                         make_json_word(text + i - word.size());
                         break;
                     }
                 }
-            } else if (c == '"' && quoted) {
+            } else if (quoted) {
                 for (size_t w = 0; w < 3; ++w) {
                     size_t size = words[w].size();
                     if (i < size + 1) continue;
