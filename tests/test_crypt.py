@@ -56,3 +56,15 @@ def test_hashes_with_the_built_in_sha256_even_if_hashlib_is_replaced(fresh):
         """
     )
     assert out.strip() == "True []"
+
+
+@pytest.mark.parametrize("text", ["张三&a=1" * 300, "é", "😀" * 5])
+def test_text_holding_its_utf8_hashes_the_same(text):
+    import ctypes
+
+    text = "".join([text])  # a fresh str of our own
+    expected = hashlib.sha256(text.encode()).hexdigest().upper()
+    ctypes.pythonapi.PyUnicode_AsUTF8.restype = ctypes.c_char_p
+    ctypes.pythonapi.PyUnicode_AsUTF8.argtypes = [ctypes.py_object]
+    assert ctypes.pythonapi.PyUnicode_AsUTF8(text).decode() == text  # now it holds its UTF-8
+    assert m_crypt.sha256(text) == expected

@@ -58,6 +58,15 @@ int encode_utf8(PyObject *text, Utf8 &utf8) {
         utf8.size = n;
         return 0;
     }
+    // A str that already holds its UTF-8 (the interpreter keeps it once made) lends that.
+    if (PyUnicode_IS_COMPACT(text)) {
+        auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(text);
+        if (compact->utf8) {
+            utf8.data = compact->utf8;
+            utf8.size = compact->utf8_length;
+            return 0;
+        }
+    }
     int kind = PyUnicode_KIND(text);
     Py_ssize_t bound = n * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4);
     char *out = utf8.local;

@@ -718,6 +718,11 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
     }
     if (!params_str) return nullptr;
 
+    // The text's UTF-8, made once here for both the printed line and the signature, which
+    // would each make it otherwise. A text without one is left to fail where it is used.
+    if (!PyUnicode_IS_ASCII(params_str.get()) && !PyUnicode_AsUTF8AndSize(params_str.get(), nullptr))
+        PyErr_Clear();
+
     // The printed line: one call of the built-in print.
     Ref print = lookup_builtin(print_name.get());
     if (!print) return nullptr;
