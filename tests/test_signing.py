@@ -559,3 +559,35 @@ def test_keys_sort_as_python_sorts_them(keys):
         monkeypatch.setattr(tervix_main, "m_crypt", RecordingCrypt())
         signed = GlimetWorkMain()._tervix_saas_sign(body)
     assert list(signed) == sorted(body) + ["saas_sign"]
+
+
+reprs = st.recursive(
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.sampled_from([10**30, -(10**20)])
+    | st.floats()
+    | st.text(st.characters(codec=None), max_size=8)
+    | st.sampled_from(["'", '"', "'\"", "\\", "\x7f", "\xa0", "\u2028", "\U0001f600", "\ud800"]),
+    lambda inner: st.lists(inner, max_size=3)
+    | st.lists(inner, max_size=2).map(tuple)
+    | st.dictionaries(st.text(max_size=3) | st.integers(), inner, max_size=3),
+    max_leaves=8,
+)
+
+
+@settings(max_examples=int(os.environ.get("GLIMET_FUZZ_EXAMPLES", "1000")), deadline=None)
+@given(value=reprs)
+def test_container_values_sign_as_their_str(value):
+    # Plain containers are rendered without asking the interpreter: the signed text must hold
+    # exactly str(value), as the plain-Python rendering does.
+    texts = []
+    for signer, module in [(GlimetWorkMain(), tervix_main), (reference.ReferenceWorkMain(), reference)]:
+        crypt = RecordingCrypt()
+        with pytest.MonkeyPatch.context() as monkeypatch:
+            monkeypatch.setattr(module, "time", FakeTime(NOW))
+            monkeypatch.setattr(module, "m_crypt", crypt)
+            monkeypatch.setattr(builtins, "print", lambda *a, **k: None)
+            signer._tervix_saas_sign_params({"k": value})
+        texts.append(crypt.calls[0][0][0])
+    assert texts[0] == texts[1]

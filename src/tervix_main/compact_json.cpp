@@ -201,6 +201,106 @@ void write_float_repr(TextBuilder &out, double x) {
     out.ascii(std::string_view(result, n));
 }
 
+namespace {
+
+// repr of a str: in single quotes unless it holds a single quote and no double quote; the
+// chosen quote, the backslash, \t \n \r and unprintable characters escaped as str.__repr__ does.
+void write_str_repr(TextBuilder &out, PyObject *text) {
+    static const char hex[] = "0123456789abcdef";
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    bool single = false, dual = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        single |= c == '\'';
+        dual |= c == '"';
+    }
+    Py_UCS4 quote = single && !dual ? '"' : '\'';
+    out.character(quote);
+    Py_ssize_t start = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        bool plain = c >= ' ' && c < 0x7f ? c != quote && c != '\\'
+                                         : c > 0x7f && Py_UNICODE_ISPRINTABLE(c);
+        if (plain) continue;
+        out.substring(text, start, i);
+        start = i + 1;
+        char escape[10] = {'\\'};
+        size_t size = 2;
+        if (c == quote || c == '\\') escape[1] = static_cast<char>(c);
+        else if (c == '\t') escape[1] = 't';
+        else if (c == '\n') escape[1] = 'n';
+        else if (c == '\r') escape[1] = 'r';
+        else {
+            int digits = c < 0x100 ? 2 : c < 0x10000 ? 4 : 8;
+            escape[1] = digits == 2 ? 'x' : digits == 4 ? 'u' : 'U';
+            for (int d = 0; d < digits; ++d)
+                escape[2 + d] = hex[(c >> (4 * (digits - 1 - d))) & 0xF];
+            size = 2 + static_cast<size_t>(digits);
+        }
+        out.ascii(std::string_view(escape, size));
+    }
+    out.substring(text, start, n);
+    out.character(quote);
+}
+
+// 0 written, 1 declined.
+int write_repr(TextBuilder &out, PyObject *value, int depth) {
+    if (depth > max_depth) return 1;
+    if (PyUnicode_CheckExact(value)) return write_str_repr(out, value), 0;
+    if (value == Py_None) return out.ascii("None"), 0;
+    if (value == Py_True) return out.ascii("True"), 0;
+    if (value == Py_False) return out.ascii("False"), 0;
+    if (PyLong_CheckExact(value)) return write_int(out, value);
+    if (PyFloat_CheckExact(value)) {
+        double x = PyFloat_AS_DOUBLE(value);
+        if (std::isnan(x)) out.ascii("nan");
+        else if (std::isinf(x)) out.ascii(x > 0 ? "inf" : "-inf");
+        else write_float_repr(out, x);
+        return 0;
+    }
+    bool list = PyList_CheckExact(value), tuple = PyTuple_CheckExact(value);
+    if (list || tuple) {
+        out.character(list ? '[' : '(');
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(value, i));
+            if (i > 0) out.ascii(", ");
+            if (write_repr(out, item.get(), depth + 1) != 0) return 1;
+        }
+        if (tuple && size == 1) out.character(',');
+        out.character(list ? ']' : ')');
+        return 0;
+    }
+    if (PyDict_CheckExact(value)) {
+        out.character('{');
+        Py_ssize_t position = 0;
+        PyObject *key_ptr, *item_ptr;
+        bool first = true;
+        while (PyDict_Next(value, &position, &key_ptr, &item_ptr)) {
+            Ref key = Ref::borrow(key_ptr), item = Ref::borrow(item_ptr);
+            if (!first) out.ascii(", ");
+            first = false;
+            if (write_repr(out, key.get(), depth + 1) != 0) return 1;
+            out.ascii(": ");
+            if (write_repr(out, item.get(), depth + 1) != 0) return 1;
+        }
+        out.character('}');
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+bool write_plain_repr(TextBuilder &out, PyObject *value) {
+    TextBuilder::Mark start = out.mark();
+    if (write_repr(out, value, 0) == 0) return true;
+    out.rewind(start);
+    return false;
+}
+
 FastJson write_compact_json(TextBuilder &out, PyObject *value) {
     return write_value(out, value, 0) == 0 ? FastJson::done : FastJson::declined;
 }

@@ -22,4 +22,10 @@ enum class FastJson { done, declined };
 // the general route; a failed write shows when the builder is finished.
 FastJson write_compact_json(TextBuilder &out, PyObject *value);
 
+// Writes repr(value) when `value` is made only of exact str, int, float, bool, None, list,
+// tuple and dict nesting no deeper than the bound, which is then str(value) as well, and no
+// Python code runs. Returns false for anything else, with `out` as it was and no exception
+// set; the caller then asks the interpreter.
+bool write_plain_repr(TextBuilder &out, PyObject *value);
+
 } // namespace glimet::tervix

@@ -527,16 +527,30 @@ bool is_plain_scalar(PyObject *value) {
                     ? Ref::borrow(read_value)
                     : Ref::steal(PyObject_GetItem(params, parameter.key.get()));
     if (!value) return -1;
-    if (!is_plain_scalar(value.get())) ran_python = true;
-    if (ran_python) known_standard = false;
     // str(value); for a float, bool, None or small int it cannot fail and runs no code, so
-    // it is left to be written with the text.
+    // it is left to be written with the text. Containers of plain values are written here,
+    // as their str() would write them; anything else is the interpreter's to render, and
+    // may run Python code.
     bool deferred = PyFloat_CheckExact(value.get()) || PyBool_Check(value.get()) ||
                     value.get() == Py_None ||
                     (PyLong_CheckExact(value.get()) && PyUnstable_Long_IsCompact(
                                                            reinterpret_cast<PyLongObject *>(value.get())));
-    Ref text = deferred ? std::move(value) : Ref::steal(PyObject_Str(value.get()));
+    Ref text;
+    if (deferred || PyUnicode_CheckExact(value.get())) {
+        text = std::move(value);
+    } else {
+        TextBuilder shown;
+        if ((PyList_CheckExact(value.get()) || PyDict_CheckExact(value.get()) ||
+             PyTuple_CheckExact(value.get())) &&
+            write_plain_repr(shown, value.get())) {
+            text = shown.finish();
+        } else {
+            ran_python = true;
+            text = Ref::steal(PyObject_Str(value.get()));
+        }
+    }
     if (!text) return -1;
+    if (ran_python) known_standard = false;
     if (known_standard) {
         parameter.text = std::move(text);
         return 0;
