@@ -507,12 +507,6 @@ void write_parameter_text(TextBuilder &out, PyObject *text) {
     out.character('"');
 }
 
-// Whether str(value) runs no Python code: the built-in scalars.
-bool is_plain_scalar(PyObject *value) {
-    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-           PyBool_Check(value) || value == Py_None;
-}
-
 // The value of `params[key]` as the signed text holds it: json.dumps([text]) where text is
 // str(value), with `json` looked up now. Fills `text` or `array` of `parameter`.
 // `known_standard` carries over from the previous parameter: it says the standard encoder was
@@ -626,7 +620,8 @@ Ref general_parameters_text(Function *self, PyObject *instance, PyObject *params
     Ref data = Ref::steal(PyDict_New());
     if (!data) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
-        Parameter parameter{Ref::borrow(PyList_GET_ITEM(keys, i)), {}, {}};
+        Parameter parameter;
+        parameter.key = Ref::borrow(PyList_GET_ITEM(keys, i));
         bool known_standard = false, ran_python = true; // any mapping may run Python code
         if (read_parameter(self, params, parameter, nullptr, known_standard, ran_python) < 0)
             return {};
