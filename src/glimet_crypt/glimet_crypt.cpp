@@ -1,5 +1,6 @@
 // glimet_crypt: the object m_crypt, whose sha256 signs the toolkit's requests.
 #include "support/globals.hpp"
+#include "glimet_crypt/crypt_api.hpp"
 #include "support/module.hpp"
 
 #include <string_view>
@@ -104,6 +105,39 @@ PyObject *hex_text(std::string_view digest, bool upper) {
     return text.release();
 }
 
+// The hex SHA-256 of the UTF-8 of `text` (a str), upper or lower case; what m_crypt.sha256
+// returns once its arguments are checked. Other modules of the package reach it through the
+// capsule glimet_crypt._api.
+PyObject *hash_text(PyObject *self, PyObject *text, bool upper) {
+    // The text's UTF-8 bytes: an ASCII str is its own UTF-8 and is viewed in place; any other
+    // is encoded into a buffer of this call's own (hashing may let other threads run).
+    Utf8 utf8;
+    if (encode_utf8(text, utf8) < 0) return nullptr;
+    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char *>(utf8.data), utf8.size,
+                                                  PyBUF_READ));
+    if (!view) return nullptr;
+
+    // The digest, by hashlib: a copy of the empty hash fed the bytes.
+    static Name copy_name{"copy"}, update_name{"update"}, digest_name{"digest"};
+    if (!copy_name.get() || !update_name.get() || !digest_name.get()) return nullptr;
+    auto *crypt = reinterpret_cast<Crypt *>(self);
+    Ref hash = Ref::steal(PyObject_CallMethodNoArgs(crypt->empty_hash, copy_name.get()));
+    if (!hash) return nullptr;
+    // The view lends memory this call owns or borrows; the built-in hash reads it during
+    // update and keeps nothing of it.
+    Ref updated = Ref::steal(PyObject_CallMethodOneArg(hash.get(), update_name.get(), view.get()));
+    if (!updated) return nullptr;
+    Ref digest = Ref::steal(PyObject_CallMethodNoArgs(hash.get(), digest_name.get()));
+    if (!digest) return nullptr;
+    if (!PyBytes_Check(digest.get())) {
+        PyErr_SetString(PyExc_TypeError, "sha256() digest is not bytes");
+        return nullptr;
+    }
+    std::string_view bytes(PyBytes_AS_STRING(digest.get()),
+                           static_cast<size_t>(PyBytes_GET_SIZE(digest.get())));
+    return hex_text(bytes, upper);
+}
+
 // m_crypt.sha256(text, case="upper"): hex SHA-256 of the UTF-8 encoding of `text`.
 PyObject *crypt_sha256(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                        PyObject *kwnames) noexcept {
@@ -153,33 +187,7 @@ PyObject *crypt_sha256(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         upper = is_upper;
     }
 
-    // The text's UTF-8 bytes: an ASCII str is its own UTF-8 and is viewed in place; any other
-    // is encoded into a buffer of this call's own (hashing may let other threads run).
-    Utf8 utf8;
-    if (encode_utf8(text, utf8) < 0) return nullptr;
-    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char *>(utf8.data), utf8.size,
-                                                  PyBUF_READ));
-    if (!view) return nullptr;
-
-    // The digest, by hashlib: a copy of the empty hash fed the bytes.
-    static Name copy_name{"copy"}, update_name{"update"}, digest_name{"digest"};
-    if (!copy_name.get() || !update_name.get() || !digest_name.get()) return nullptr;
-    auto *crypt = reinterpret_cast<Crypt *>(self);
-    Ref hash = Ref::steal(PyObject_CallMethodNoArgs(crypt->empty_hash, copy_name.get()));
-    if (!hash) return nullptr;
-    // The view lends memory this call owns or borrows; the built-in hash reads it during
-    // update and keeps nothing of it.
-    Ref updated = Ref::steal(PyObject_CallMethodOneArg(hash.get(), update_name.get(), view.get()));
-    if (!updated) return nullptr;
-    Ref digest = Ref::steal(PyObject_CallMethodNoArgs(hash.get(), digest_name.get()));
-    if (!digest) return nullptr;
-    if (!PyBytes_Check(digest.get())) {
-        PyErr_SetString(PyExc_TypeError, "sha256() digest is not bytes");
-        return nullptr;
-    }
-    std::string_view bytes(PyBytes_AS_STRING(digest.get()),
-                           static_cast<size_t>(PyBytes_GET_SIZE(digest.get())));
-    return hex_text(bytes, upper);
+    return hash_text(self, text, upper);
 }
 
 int crypt_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
@@ -253,7 +261,12 @@ int module_exec(PyObject *module) noexcept {
     PyObject_GC_Track(crypt);
     Ref m_crypt = Ref::steal(reinterpret_cast<PyObject *>(crypt));
     if (PyModule_Add(module, "Crypt", type.release()) < 0) return -1;
-    return PyModule_Add(module, "m_crypt", m_crypt.release());
+    if (PyModule_Add(module, "m_crypt", m_crypt.release()) < 0) return -1;
+    static CryptApi api{nullptr, hash_text};
+    api.type = reinterpret_cast<PyTypeObject *>(PyObject_GetAttrString(module, "Crypt"));
+    if (!api.type) return -1;
+    Py_DECREF(api.type); // the module keeps the type, and the capsule lives in the module
+    return PyModule_Add(module, "_api", PyCapsule_New(&api, "glimet_crypt._api", nullptr));
 }
 
 PyModuleDef_Slot module_slots[] = {

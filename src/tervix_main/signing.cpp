@@ -1,6 +1,7 @@
 // TERVIXWorkMain._tervix_saas_sign and _tervix_saas_sign_params: SaaS request signing.
 // Both stamp the caller's mapping, build the signed text from its entries in ascending key
 // order, append the signing constant `env` selects and have m_crypt.sha256 sign the result.
+#include "glimet_crypt/crypt_api.hpp"
 #include "support/traceback.hpp"
 #include "tervix_main/operations.hpp"
 #include "tervix_main/compact_json.hpp"
@@ -35,6 +36,8 @@ private:
     Maker make_;
     PyObject *object_ = nullptr;
 };
+
+const CryptApi *crypt_api = nullptr; // glimet_crypt's, when it could be had
 
 Name time_name{"time"};
 Name json_name{"json"};
@@ -640,9 +643,13 @@ Ref general_parameters_text(Function *self, PyObject *instance, PyObject *params
 }
 
 // m_crypt.sha256(params_str, "upper"), with `m_crypt` looked up in the module namespace now.
+// The real m_crypt's type is immutable and its instances hold nothing, so for it the method is
+// always glimet_crypt's own, which is then called without the method call's machinery.
 Ref signature(Function *self, PyObject *params_str) {
     Ref m_crypt = lookup_global(self->globals, m_crypt_name.get());
     if (!m_crypt) return {};
+    if (crypt_api && Py_IS_TYPE(m_crypt.get(), crypt_api->type))
+        return Ref::steal(crypt_api->sha256(m_crypt.get(), params_str, true));
     PyObject *args[] = {m_crypt.get(), params_str, upper_text.get()};
     return Ref::steal(PyObject_VectorcallMethod(sha256_name.get(), args,
                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -748,7 +755,12 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
 
 } // namespace
 
-int signing_init() { return prepare(); }
+int signing_init() {
+    // Without glimet_crypt's capsule, m_crypt.sha256 is called as any other method would be.
+    crypt_api = static_cast<const CryptApi *>(PyCapsule_Import("glimet_crypt._api", 0));
+    if (!crypt_api) PyErr_Clear();
+    return prepare();
+}
 
 const OperationSpec saas_sign_spec = {
     "_tervix_saas_sign",
