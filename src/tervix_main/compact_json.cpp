@@ -49,14 +49,7 @@ void write_float(TextBuilder &out, double x) {
 // An int as int.__repr__ writes it. Declines (1) when repr fails, e.g. past the digit limit,
 // so the standard encoder raises its own error.
 int write_int(TextBuilder &out, PyObject *value) {
-    int overflow = 0;
-    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (!overflow) {
-        char digits[24];
-        auto end = std::to_chars(digits, digits + sizeof digits, small).ptr;
-        out.ascii(std::string_view(digits, static_cast<size_t>(end - digits)));
-        return 0;
-    }
+    if (write_small_int(out, value)) return 0;
     Ref text = Ref::steal(PyLong_Type.tp_repr(value));
     if (!text) {
         PyErr_Clear();
@@ -151,7 +144,19 @@ void write_json_string(TextBuilder &out, PyObject *text) {
     out.character('"');
 }
 
+bool write_small_int(TextBuilder &out, PyObject *value) {
+    int overflow = 0;
+    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow) return false;
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, small).ptr;
+    out.ascii(std::string_view(digits, static_cast<size_t>(end - digits)));
+    return true;
+}
+
 void write_float_repr(TextBuilder &out, double x) {
+    if (std::isnan(x)) return out.ascii("nan");
+    if (std::isinf(x)) return out.ascii(x > 0 ? "inf" : "-inf");
     // The shortest digits that read back as x, then laid out as repr lays them out: positional
     // for decimal exponents from -4 to 16, else d.ddde+XX with at least two exponent digits.
     char scientific[32];
@@ -253,13 +258,7 @@ int write_repr(TextBuilder &out, PyObject *value, int depth) {
     if (value == Py_True) return out.ascii("True"), 0;
     if (value == Py_False) return out.ascii("False"), 0;
     if (PyLong_CheckExact(value)) return write_int(out, value);
-    if (PyFloat_CheckExact(value)) {
-        double x = PyFloat_AS_DOUBLE(value);
-        if (std::isnan(x)) out.ascii("nan");
-        else if (std::isinf(x)) out.ascii(x > 0 ? "inf" : "-inf");
-        else write_float_repr(out, x);
-        return 0;
-    }
+    if (PyFloat_CheckExact(value)) return write_float_repr(out, PyFloat_AS_DOUBLE(value)), 0;
     bool list = PyList_CheckExact(value), tuple = PyTuple_CheckExact(value);
     if (list || tuple) {
         out.character(list ? '[' : '(');

@@ -10,8 +10,12 @@ namespace glimet::tervix {
 // mark, the backslash and the control characters are escaped.
 void write_json_string(TextBuilder &out, PyObject *text);
 
-// Appends a float as float.__repr__ writes it.
+// Appends a float as float.__repr__ (and so str and format with no spec) writes it.
 void write_float_repr(TextBuilder &out, double x);
+
+// Appends an int that fits in 64 bits as int.__repr__ writes it; false, writing nothing, for
+// a larger one.
+bool write_small_int(TextBuilder &out, PyObject *value);
 
 // Outcome of the fast encoder.
 enum class FastJson { done, declined };

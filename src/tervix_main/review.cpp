@@ -182,7 +182,6 @@ Ref read_cases(Function *self, PyObject *url, PyObject *get_list_dict) {
 // Prints a progress line per page and a result line per case; returns None.
 PyObject *case_review(Function *self, PyObject *const *args) {
     PyObject *content = args[0];
-    if (load_constants() < 0) return nullptr;
 
     // get_list_curl: the pasted command as m_curl reads it.
     Ref m_curl = lookup_global(self->globals, m_curl_name.get());

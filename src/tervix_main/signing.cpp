@@ -12,8 +12,6 @@
 #endif
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -68,7 +66,8 @@ Kept dict_or_list{[] {
                         reinterpret_cast<PyObject *>(&PyList_Type));
 }};
 
-// Makes every name and object above; once it has succeeded, each get() is non-null.
+// Makes every name and object above, while the module loads; after that each get() is
+// non-null.
 [[nodiscard]] int prepare() {
     static bool ready = false;
     if (ready) return 0;
@@ -282,17 +281,10 @@ int write_scalar_text(TextBuilder &out, PyObject *value) {
     } else if (value == Py_True || value == Py_False || value == Py_None) {
         out.ascii(value == Py_True ? "True" : value == Py_False ? "False" : "None");
     } else if (PyFloat_CheckExact(value)) {
-        double x = PyFloat_AS_DOUBLE(value);
-        if (std::isnan(x)) out.ascii("nan");
-        else if (std::isinf(x)) out.ascii(x > 0 ? "inf" : "-inf");
-        else write_float_repr(out, x);
+        write_float_repr(out, PyFloat_AS_DOUBLE(value));
     } else if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) return 0; // long digit strings, and the digit limit, are format()'s
-        char digits[24];
-        auto end = std::to_chars(digits, digits + sizeof digits, small).ptr;
-        out.ascii(std::string_view(digits, static_cast<size_t>(end - digits)));
+        // Long digit strings, and the digit limit, are format()'s.
+        return write_small_int(out, value) ? 1 : 0;
     } else {
         return 0;
     }
@@ -658,7 +650,6 @@ Ref signature(Function *self, PyObject *params_str) {
 // self._tervix_saas_sign(data, env, update_time): a sorted copy of `data` with the signature
 // added last. `data` itself gets the timestamp and loses "saas_sign", nothing more.
 PyObject *saas_sign(Function *self, PyObject *const *args) {
-    if (prepare() < 0) return nullptr;
     // Held across every call into Python code below.
     Ref instance = Ref::borrow(args[0]);
     Ref source = Ref::borrow(args[1]);
@@ -707,7 +698,6 @@ PyObject *saas_sign(Function *self, PyObject *const *args) {
 // self._tervix_saas_sign_params(params, env, update_time): `params` itself, stamped and
 // signed, after the signed text has been printed.
 PyObject *saas_sign_params(Function *self, PyObject *const *args) {
-    if (prepare() < 0) return nullptr;
     // Held across every call into Python code below.
     Ref instance = Ref::borrow(args[0]);
     Ref params = Ref::borrow(args[1]);
