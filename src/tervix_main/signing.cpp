@@ -12,6 +12,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -182,45 +183,49 @@ bool str_less(PyObject *a, PyObject *b) noexcept {
     return length_a < length_b;
 }
 
-// An entry of the caller's dict, borrowed: valid only until Python code next runs. The first
-// 16 characters of its key are packed into two integers when they are all below U+0100
-// (`packed`), so that most comparisons while sorting need not read the key's text.
+// An entry of the caller's dict, borrowed: valid only until Python code next runs. `prefix`
+// stands for the key's first 16 characters, so that most comparisons while sorting need not
+// read the key's text.
 struct Entry {
     PyObject *key;
     PyObject *value;
-    uint64_t high, low;
-    bool packed;
+    unsigned __int128 prefix;
 };
 
-// Packs the key's first 16 characters, one byte each, zero-padded: for two packed keys whose
-// packings differ, the packings order as the keys do (padding is below every character, and
-// a key that is a prefix of another sorts first).
-void pack_key(Entry &entry) {
-    PyObject *key = entry.key;
+// One byte per character of the key's first 16, zero-padded, as a big-endian integer. A
+// character above U+00FF is taken as 0xFF and every byte after it as 0xFF too. Such a packing
+// never decreases as keys increase, so two keys whose packings differ order as their packings
+// do; keys whose packings are equal must be compared in full.
+unsigned __int128 key_prefix(PyObject *key) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(key);
     unsigned char bytes[16] = {};
-    entry.packed = false;
-    if (PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) {
-        std::memcpy(bytes, PyUnicode_DATA(key), static_cast<size_t>(n < 16 ? n : 16));
+    int kind = PyUnicode_KIND(key);
+    const void *data = PyUnicode_DATA(key);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        std::memcpy(bytes, data, static_cast<size_t>(n < 16 ? n : 16));
     } else {
-        int kind = PyUnicode_KIND(key);
-        const void *data = PyUnicode_DATA(key);
         for (Py_ssize_t i = 0; i < n && i < 16; ++i) {
             Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            if (c > 0xFF) return;
+            if (c > 0xFF) {
+                std::memset(bytes + i, 0xFF, static_cast<size_t>(16 - i));
+                break;
+            }
             bytes[i] = static_cast<unsigned char>(c);
         }
     }
-    uint64_t words[2] = {0, 0};
-    for (int i = 0; i < 16; ++i) words[i / 8] = words[i / 8] << 8 | bytes[i];
-    entry.high = words[0];
-    entry.low = words[1];
-    entry.packed = true;
+    uint64_t high, low;
+    std::memcpy(&high, bytes, 8);
+    std::memcpy(&low, bytes + 8, 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        high = __builtin_bswap64(high);
+        low = __builtin_bswap64(low);
+    }
+    return static_cast<unsigned __int128>(high) << 64 | low;
 }
 
 bool entry_less(const Entry &a, const Entry &b) noexcept {
-    if (a.packed && b.packed && (a.high != b.high || a.low != b.low))
-        return a.high != b.high ? a.high < b.high : a.low < b.low;
+    if (a.prefix != b.prefix) [[likely]]
+        return a.prefix < b.prefix;
     return str_less(a.key, b.key);
 }
 
@@ -245,7 +250,7 @@ bool entry_less(const Entry &a, const Entry &b) noexcept {
         Entry &entry = entries[i++];
         entry.key = key;
         entry.value = value;
-        pack_key(entry);
+        entry.prefix = key_prefix(key);
     }
     std::sort(entries.get(), entries.get() + count, entry_less);
     return 1;
@@ -289,6 +294,17 @@ int write_scalar_text(TextBuilder &out, PyObject *value) {
         return 0;
     }
     return 1;
+}
+
+// Whether `value` is a float, bool, None or an int that fits in 64 bits: what
+// write_scalar_text writes besides a str, without fail.
+bool is_plain_scalar(PyObject *value) {
+    if (PyFloat_CheckExact(value) || PyBool_Check(value) || value == Py_None) return true;
+    if (!PyLong_CheckExact(value)) return false;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(value))) return true;
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(value, &overflow); // cannot fail for an exact int
+    return !overflow;
 }
 
 // Writes the value's text: format(value, ""), after a dict or list value has been replaced
@@ -417,6 +433,7 @@ void rewrite_literal_words(TextBuilder &out, bool quoted) {
         }
         for (; marks; marks &= marks - 1) {
             size_t i = start + static_cast<size_t>(__builtin_ctz(marks));
+            if (i == 0 || text[i - 1] != 'e') continue; // every word ends in "e"
             if (text[i] == '&') {
                 for (std::string_view word : words) {
                     if (holds_before(text, i, word)) {
@@ -520,10 +537,7 @@ void write_parameter_text(TextBuilder &out, PyObject *text) {
     // it is left to be written with the text. Containers of plain values are written here,
     // as their str() would write them; anything else is the interpreter's to render, and
     // may run Python code.
-    bool deferred = PyFloat_CheckExact(value.get()) || PyBool_Check(value.get()) ||
-                    value.get() == Py_None ||
-                    (PyLong_CheckExact(value.get()) && PyUnstable_Long_IsCompact(
-                                                           reinterpret_cast<PyLongObject *>(value.get())));
+    bool deferred = is_plain_scalar(value.get());
     Ref text;
     if (deferred || PyUnicode_CheckExact(value.get())) {
         text = std::move(value);
@@ -606,6 +620,53 @@ Ref parameters_text(Function *self, PyObject *instance, PyObject *params, const 
         out.character(']');
     }
     return finish_signed_text(out, env, true);
+}
+
+// The parameters' pieces written in one pass, when the module's `json` is the standard module
+// and every value is a str, a float, bool, None or small int, or a list, tuple or dict of plain
+// values: reading and writing those runs no Python code, so this is what reading every value
+// first and then forming the pieces gives. `entries` are as for parameters_text. Returns false,
+// with `out` as it was and no exception set, when that is not so; the caller then takes the
+// general route from the start.
+bool write_plain_parameters(Function *self, const Entry *entries, Py_ssize_t count,
+                            TextBuilder &out) {
+    TextBuilder::Mark start = out.mark();
+    {
+        Ref json = lookup_global(self->globals, json_name.get());
+        if (!json) {
+            PyErr_Clear(); // the general route looks again, and reports it
+            return false;
+        }
+        if (!json_is_standard(json.get())) return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *value = entries[i].value;
+        if (i > 0) out.character('&');
+        out.str(entries[i].key); // an exact str: it formats as itself
+        out.ascii("=[");
+        if (PyUnicode_CheckExact(value)) {
+            write_json_string(out, value);
+        } else if (is_plain_scalar(value)) {
+            out.character('"');
+            write_scalar_text(out, value); // holds nothing JSON escapes
+            out.character('"');
+        } else {
+            // str() of a plain container, then that text as a JSON string.
+            Ref shown;
+            if (PyList_CheckExact(value) || PyDict_CheckExact(value) || PyTuple_CheckExact(value)) {
+                TextBuilder repr;
+                if (write_plain_repr(repr, value)) shown = repr.finish();
+            }
+            if (!shown) {
+                PyErr_Clear(); // only a lack of memory, which the general route meets again
+                out.rewind(start);
+                return false;
+            }
+            write_json_string(out, shown.get());
+        }
+        out.character(']');
+    }
+    return true;
 }
 
 // The parameters' signed text for any mapping: data = {key: json.dumps([str(params[key])])
@@ -714,8 +775,12 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
     if (plain < 0) return nullptr;
     Ref params_str;
     if (plain) {
-        params_str = parameters_text(self, instance.get(), params.get(), entries.get(), count,
-                                     env.get());
+        TextBuilder out;
+        if (write_plain_parameters(self, entries.get(), count, out))
+            params_str = finish_signed_text(out, env.get(), true);
+        else
+            params_str = parameters_text(self, instance.get(), params.get(), entries.get(),
+                                         count, env.get());
     } else {
         Ref keys = sorted_keys(params.get());
         if (!keys) return nullptr;
