@@ -1,10 +1,17 @@
 """m_crypt.sha256: the hex SHA-256 of the UTF-8 text, as hashlib computes it."""
 
+import concurrent.futures
 import hashlib
+import json
+import os
+import subprocess
+import sys
 
+import glimet_crypt
 import pytest
-
 from glimet_crypt import m_crypt
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 TEXTS = ["", "abc", "é" * 3000, "张三&a=1" * 700, "😀x", "a" * 5000, "\x00\x7f\x80\uffff"]
 
@@ -68,3 +75,44 @@ def test_text_holding_its_utf8_hashes_the_same(text):
     ctypes.pythonapi.PyUnicode_AsUTF8.argtypes = [ctypes.py_object]
     assert ctypes.pythonapi.PyUnicode_AsUTF8(text).decode() == text  # now it holds its UTF-8
     assert m_crypt.sha256(text) == expected
+
+
+# Lengths either side of every padding boundary (55/56 bytes left in the last block) and of
+# one, two and many whole blocks.
+LENGTHS = sorted({n + d for n in (0, 55, 64, 119, 128, 1000, 4096, 65536) for d in (-1, 0, 1)} - {-1})
+
+
+def digests_by(engine_env: dict) -> list[str]:
+    code = f"""
+import json, sys
+from glimet_crypt import m_crypt, _engine
+texts = [("aé张😀" * 20000)[:n] for n in {LENGTHS}] + ["x" * n for n in {LENGTHS}]
+print(json.dumps([_engine] + [m_crypt.sha256(t, "lower") for t in texts]))
+"""
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ, **engine_env}
+    )
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.mark.parametrize("engine_env", [{}, {"GLIMET_CRYPT_HASHLIB": "1"}], ids=["default", "hashlib"])
+def test_every_engine_matches_hashlib_across_block_boundaries(engine_env):
+    engine, *digests = digests_by(engine_env)
+    assert engine == ("hashlib" if engine_env else glimet_crypt._engine)
+    texts = [("aé张😀" * 20000)[:n] for n in LENGTHS] + ["x" * n for n in LENGTHS]
+    assert digests == [hashlib.sha256(t.encode()).hexdigest() for t in texts]
+
+
+@settings(max_examples=int(os.environ.get("GLIMET_FUZZ_EXAMPLES", "300")), deadline=None)
+@given(text=st.text(st.characters(codec="utf-8"), max_size=300))
+def test_any_text_matches_hashlib(text):
+    assert m_crypt.sha256(text, "lower") == hashlib.sha256(text.encode()).hexdigest()
+
+
+def test_long_text_hashes_while_other_threads_run():
+    # Hashing a long text lets other threads run; they may hash too, and all digests hold.
+    texts = [str(i) * 300_000 for i in range(4)]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        digests = list(pool.map(m_crypt.sha256, texts))
+    assert digests == [hashlib.sha256(t.encode()).hexdigest().upper() for t in texts]

@@ -1,8 +1,10 @@
 // glimet_crypt: the object m_crypt, whose sha256 signs the toolkit's requests.
 #include "support/globals.hpp"
 #include "glimet_crypt/crypt_api.hpp"
+#include "glimet_crypt/sha256.hpp"
 #include "support/module.hpp"
 
+#include <cstdlib>
 #include <string_view>
 
 namespace glimet::crypt {
@@ -92,6 +94,10 @@ int encode_utf8(PyObject *text, Utf8 &utf8) {
     return 0;
 }
 
+// Whether digests are made with the processor's SHA instructions rather than by hashlib; set
+// at import. GLIMET_CRYPT_HASHLIB=1 in the environment keeps hashlib.
+bool native_sha256 = false;
+
 // Hex form of `digest`, in upper or lower case.
 PyObject *hex_text(std::string_view digest, bool upper) {
     const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -109,10 +115,30 @@ PyObject *hex_text(std::string_view digest, bool upper) {
 // returns once its arguments are checked. Other modules of the package reach it through the
 // capsule glimet_crypt._api.
 PyObject *hash_text(PyObject *self, PyObject *text, bool upper) {
-    // The text's UTF-8 bytes: an ASCII str is its own UTF-8 and is viewed in place; any other
+    // The text's UTF-8 bytes: an ASCII str is its own UTF-8 and is read in place; any other
     // is encoded into a buffer of this call's own (hashing may let other threads run).
     Utf8 utf8;
     if (encode_utf8(text, utf8) < 0) return nullptr;
+
+    // The digest by the processor's SHA instructions, when it has them. Long texts are hashed
+    // with other threads let run, as hashlib does; `text` is held by the caller and a str
+    // never changes, so the bytes stay as they are.
+    if (native_sha256) {
+        unsigned char digest[32];
+        const auto *bytes = reinterpret_cast<const unsigned char *>(utf8.data);
+        auto size = static_cast<size_t>(utf8.size);
+        if (size >= 2048) {
+            Py_BEGIN_ALLOW_THREADS
+            sha256_native(bytes, size, digest);
+            Py_END_ALLOW_THREADS
+        } else {
+            sha256_native(bytes, size, digest);
+        }
+        return hex_text(std::string_view(reinterpret_cast<const char *>(digest), sizeof digest),
+                        upper);
+    }
+
+    // Otherwise by hashlib.
     Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char *>(utf8.data), utf8.size,
                                                   PyBUF_READ));
     if (!view) return nullptr;
@@ -253,6 +279,8 @@ int module_exec(PyObject *module) noexcept {
         PyErr_SetString(PyExc_ImportError, "glimet_crypt: hashlib's SHA-256 is not built in");
         return -1;
     }
+    const char *keep_hashlib = std::getenv("GLIMET_CRYPT_HASHLIB");
+    native_sha256 = sha256_native_available() && !(keep_hashlib && *keep_hashlib == '1');
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &crypt_spec, nullptr));
     if (!type) return -1;
     auto *crypt = PyObject_GC_New(Crypt, reinterpret_cast<PyTypeObject *>(type.get()));
@@ -262,6 +290,9 @@ int module_exec(PyObject *module) noexcept {
     Ref m_crypt = Ref::steal(reinterpret_cast<PyObject *>(crypt));
     if (PyModule_Add(module, "Crypt", type.release()) < 0) return -1;
     if (PyModule_Add(module, "m_crypt", m_crypt.release()) < 0) return -1;
+    // Which way digests are made, for diagnostics.
+    if (PyModule_AddStringConstant(module, "_engine", native_sha256 ? "sha-extensions" : "hashlib") < 0)
+        return -1;
     static CryptApi api{nullptr, hash_text};
     api.type = reinterpret_cast<PyTypeObject *>(PyObject_GetAttrString(module, "Crypt"));
     if (!api.type) return -1;

@@ -208,46 +208,73 @@ void write_float_repr(TextBuilder &out, double x) {
 
 namespace {
 
+// Whether str.__repr__ writes `c` as it is, when `quote` is the quote it chose.
+bool shown_plain(Py_UCS4 c, Py_UCS4 quote) {
+    if (c >= ' ' && c < 0x7f) return c != quote && c != '\\';
+    return c > 0x7f && Py_UNICODE_ISPRINTABLE(c);
+}
+
+// Writes the escape str.__repr__ writes for `c`, which it does not show as it is.
+void write_repr_escape(TextBuilder &out, Py_UCS4 c, Py_UCS4 quote) {
+    static const char hex[] = "0123456789abcdef";
+    char escape[10] = {'\\'};
+    size_t size = 2;
+    if (c == quote || c == '\\') escape[1] = static_cast<char>(c);
+    else if (c == '\t') escape[1] = 't';
+    else if (c == '\n') escape[1] = 'n';
+    else if (c == '\r') escape[1] = 'r';
+    else {
+        int digits = c < 0x100 ? 2 : c < 0x10000 ? 4 : 8;
+        escape[1] = digits == 2 ? 'x' : digits == 4 ? 'u' : 'U';
+        for (int d = 0; d < digits; ++d)
+            escape[2 + d] = hex[(c >> (4 * (digits - 1 - d))) & 0xF];
+        size = 2 + static_cast<size_t>(digits);
+    }
+    out.ascii(std::string_view(escape, size));
+}
+
 // repr of a str: in single quotes unless it holds a single quote and no double quote; the
 // chosen quote, the backslash, \t \n \r and unprintable characters escaped as str.__repr__ does.
-void write_str_repr(TextBuilder &out, PyObject *text) {
-    static const char hex[] = "0123456789abcdef";
-    int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    bool single = false, dual = false;
+template <typename Char>
+void write_str_repr(TextBuilder &out, PyObject *text, const Char *chars, Py_ssize_t n) {
+    // One look at every character finds the quotes, and whether any other character needs an
+    // escape; most texts need none and are copied whole.
+    bool single = false, dual = false, unusual = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        Py_UCS4 c = chars[i];
         single |= c == '\'';
         dual |= c == '"';
+        unusual |= c < ' ' || c == '\\' || (c >= 0x7f && !(c > 0x7f && Py_UNICODE_ISPRINTABLE(c)));
     }
     Py_UCS4 quote = single && !dual ? '"' : '\'';
     out.character(quote);
-    Py_ssize_t start = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        bool plain = c >= ' ' && c < 0x7f ? c != quote && c != '\\'
-                                         : c > 0x7f && Py_UNICODE_ISPRINTABLE(c);
-        if (plain) continue;
-        out.substring(text, start, i);
-        start = i + 1;
-        char escape[10] = {'\\'};
-        size_t size = 2;
-        if (c == quote || c == '\\') escape[1] = static_cast<char>(c);
-        else if (c == '\t') escape[1] = 't';
-        else if (c == '\n') escape[1] = 'n';
-        else if (c == '\r') escape[1] = 'r';
-        else {
-            int digits = c < 0x100 ? 2 : c < 0x10000 ? 4 : 8;
-            escape[1] = digits == 2 ? 'x' : digits == 4 ? 'u' : 'U';
-            for (int d = 0; d < digits; ++d)
-                escape[2 + d] = hex[(c >> (4 * (digits - 1 - d))) & 0xF];
-            size = 2 + static_cast<size_t>(digits);
+    if (!unusual && !(single && dual)) {
+        out.str(text);
+    } else {
+        Py_ssize_t start = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = chars[i];
+            if (shown_plain(c, quote)) continue;
+            out.substring(text, start, i);
+            start = i + 1;
+            write_repr_escape(out, c, quote);
         }
-        out.ascii(std::string_view(escape, size));
+        out.substring(text, start, n);
     }
-    out.substring(text, start, n);
     out.character(quote);
+}
+
+void write_str_repr(TextBuilder &out, PyObject *text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const void *data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return write_str_repr(out, text, static_cast<const Py_UCS1 *>(data), n);
+    case PyUnicode_2BYTE_KIND:
+        return write_str_repr(out, text, static_cast<const Py_UCS2 *>(data), n);
+    default:
+        return write_str_repr(out, text, static_cast<const Py_UCS4 *>(data), n);
+    }
 }
 
 // 0 written, 1 declined.

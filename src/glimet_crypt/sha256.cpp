@@ -1,0 +1,120 @@
+// SHA-256 (FIPS 180-4) on the x86 SHA extensions. Each 64-byte block takes 16 groups of four
+// rounds; the state is kept as the instructions want it, ABEF and CDGH.
+#include "glimet_crypt/sha256.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define GLIMET_SHA_EXTENSIONS 1
+#endif
+
+namespace glimet::crypt {
+
+#ifdef GLIMET_SHA_EXTENSIONS
+namespace {
+
+alignas(16) constexpr uint32_t round_constants[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
+    0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
+    0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
+    0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
+    0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
+    0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
+    0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
+    0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
+    0xc67178f2,
+};
+
+constexpr uint32_t initial_state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+
+#define GLIMET_SHA_TARGET __attribute__((target("sha,ssse3,sse4.1")))
+
+// Feeds `blocks` 64-byte blocks at `data` into `state` (a b c d e f g h).
+GLIMET_SHA_TARGET void compress(uint32_t state[8], const unsigned char *data, size_t blocks) {
+    // Message words are big-endian.
+    const __m128i byte_order = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i *>(state));
+    __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i *>(state + 4));
+    __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+    __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+
+    for (; blocks > 0; --blocks, data += 64) {
+        const __m128i abef_before = abef, cdgh_before = cdgh;
+        __m128i words[4]; // the schedule's last 16 words, four to an entry, oldest first
+#pragma GCC unroll 16
+        for (int group = 0; group < 16; ++group) {
+            __m128i &current = words[group & 3];
+            if (group < 4) {
+                current = _mm_shuffle_epi8(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + 16 * group)),
+                    byte_order);
+            } else {
+                // W[t] = s1(W[t-2]) + W[t-7] + s0(W[t-15]) + W[t-16], four at a time.
+                const __m128i &previous = words[(group - 1) & 3];
+                __m128i sum = _mm_sha256msg1_epu32(current, words[(group - 3) & 3]);
+                sum = _mm_add_epi32(sum, _mm_alignr_epi8(previous, words[(group - 2) & 3], 4));
+                current = _mm_sha256msg2_epu32(sum, previous);
+            }
+            __m128i scheduled = _mm_add_epi32(
+                current,
+                _mm_load_si128(reinterpret_cast<const __m128i *>(round_constants + 4 * group)));
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, scheduled);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(scheduled, 0x0E));
+        }
+        abef = _mm_add_epi32(abef, abef_before);
+        cdgh = _mm_add_epi32(cdgh, cdgh_before);
+    }
+
+    __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+} // namespace
+
+bool sha256_native_available() noexcept {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    bool ssse3 = ecx & bit_SSSE3, sse41 = ecx & bit_SSE4_1;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return ssse3 && sse41 && (ebx & bit_SHA);
+}
+
+void sha256_native(const unsigned char *data, size_t size, unsigned char digest[32]) noexcept {
+    uint32_t state[8];
+    std::memcpy(state, initial_state, sizeof state);
+    size_t whole = size / 64;
+    compress(state, data, whole);
+
+    // The rest, then 0x80, zeros and the length in bits (big-endian) to fill one or two blocks.
+    unsigned char tail[128] = {};
+    size_t rest = size % 64;
+    std::memcpy(tail, data + 64 * whole, rest);
+    tail[rest] = 0x80;
+    size_t tail_size = rest < 56 ? 64 : 128;
+    uint64_t bits = static_cast<uint64_t>(size) * 8;
+    for (int i = 0; i < 8; ++i)
+        tail[tail_size - 1 - static_cast<size_t>(i)] = static_cast<unsigned char>(bits >> (8 * i));
+    compress(state, tail, tail_size / 64);
+
+    for (int i = 0; i < 8; ++i)
+        for (int b = 0; b < 4; ++b)
+            digest[4 * i + b] = static_cast<unsigned char>(state[i] >> (24 - 8 * b));
+}
+
+#else
+
+bool sha256_native_available() noexcept { return false; }
+void sha256_native(const unsigned char *, size_t, unsigned char *) noexcept {}
+
+#endif
+
+} // namespace glimet::crypt
