@@ -8,6 +8,7 @@ import importlib.util
 import json
 import os
 import pathlib
+import subprocess
 import sys
 import traceback
 
@@ -591,3 +592,45 @@ def test_container_values_sign_as_their_str(value):
             signer._tervix_saas_sign_params({"k": value})
         texts.append(crypt.calls[0][0][0])
     assert texts[0] == texts[1]
+
+
+def _utf8_held(text):
+    """The UTF-8 the interpreter hands out for `text` (the one the str keeps, once it has one)."""
+    import ctypes
+
+    as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+    as_utf8.restype = ctypes.c_void_p
+    as_utf8.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_ssize_t)]
+    size = ctypes.c_ssize_t()
+    address = as_utf8(text, ctypes.byref(size))
+    return ctypes.string_at(address, size.value)
+
+
+signed_chars = st.sampled_from(["a", "&", "é", "ÿ", "Ā", "张", "\uffff", "😀", "\U0010ffff"])
+
+
+@settings(max_examples=int(os.environ.get("GLIMET_FUZZ_EXAMPLES", "300")), deadline=None)
+@given(op=st.sampled_from(BOTH), runs=st.lists(st.tuples(st.integers(0, 40), signed_chars), max_size=6))
+def test_signed_text_holds_its_own_utf8(op, runs):
+    # The signed text is made with its UTF-8 already in it, for print and the hash to share:
+    # runs of ASCII of every length around the encoder's blocks, and every width of character.
+    value = "".join("x" * count + char for count, char in runs)
+    crypt = RecordingCrypt()
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        monkeypatch.setattr(tervix_main, "m_crypt", crypt)
+        monkeypatch.setattr(builtins, "print", lambda *a, **k: None)
+        getattr(GlimetWorkMain(), op)({"k": value})
+    text = crypt.calls[0][0][0]
+    assert _utf8_held(text) == text.encode()
+
+
+def test_signed_text_utf8_is_the_interpreters_to_free():
+    # The debug allocator checks that the kept UTF-8 came from the allocator the interpreter
+    # frees it with.
+    done = subprocess.run(
+        [sys.executable, "-c", "from glimet_work.duty_main import GlimetWorkMain as G\n"
+         "for _ in range(50): G()._tervix_saas_sign({'k': '张' * 3000}); G()._tervix_saas_sign({'k': 'é'})\n"
+         "print('freed')"],
+        capture_output=True, text=True, env={**os.environ, "PYTHONMALLOC": "debug"},
+    )
+    assert (done.returncode, done.stdout) == (0, "freed\n"), done.stderr

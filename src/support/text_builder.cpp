@@ -2,6 +2,10 @@
 // call that builds a text allocates nothing for it but the result.
 #include "support/text_builder.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace glimet {
 namespace {
 
@@ -22,6 +26,86 @@ template <typename Char> void narrow(Char *out, const Py_UCS4 *in, size_t n) {
 
 template <typename Char> void widen(Py_UCS4 *out, const Char *in, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = in[i];
+}
+
+// UTF-8 of `n` characters at `in`, written at `out`; the end of what was written, or null at
+// a lone surrogate, which has no UTF-8.
+char *encode_utf8(const Py_UCS4 *in, size_t n, char *out) noexcept {
+    size_t i = 0;
+    while (i < n) {
+#ifdef __SSE2__
+        // Runs of ASCII, sixteen characters at a time.
+        if (n - i >= 16) {
+            const auto *at = reinterpret_cast<const __m128i *>(in + i);
+            __m128i a = _mm_loadu_si128(at), b = _mm_loadu_si128(at + 1),
+                    c = _mm_loadu_si128(at + 2), d = _mm_loadu_si128(at + 3);
+            __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+            __m128i high = _mm_and_si128(any, _mm_set1_epi32(~0x7F));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) == 0xFFFF) {
+                __m128i bytes =
+                    _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(out), bytes);
+                out += 16;
+                i += 16;
+                continue;
+            }
+        }
+#endif
+        Py_UCS4 ch = in[i++];
+        if (ch < 0x80) {
+            *out++ = static_cast<char>(ch);
+        } else if (ch < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (ch >> 6));
+            *out++ = static_cast<char>(0x80 | (ch & 0x3F));
+        } else if (ch < 0x10000) {
+            if (ch >= 0xD800 && ch <= 0xDFFF) return nullptr;
+            *out++ = static_cast<char>(0xE0 | (ch >> 12));
+            *out++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (ch & 0x3F));
+        } else {
+            *out++ = static_cast<char>(0xF0 | (ch >> 18));
+            *out++ = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (ch & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Gives `text`, a str just made from `chars` whose widest character is `widest` (at least
+// U+0080), the UTF-8 PyUnicode_AsUTF8 would make and keep in it. The interpreter keeps that
+// in the str itself, allocated with PyMem_Malloc and freed with the str; this interpreter's
+// layout of it is known, so it is written there directly, one pass from the characters
+// instead of the interpreter's own encoder reading the narrowed str. Any other interpreter is
+// asked to do it. Returns false, with nothing changed and no exception set, when the text
+// has no UTF-8 or memory ran out.
+bool attach_utf8(PyObject *text, const Py_UCS4 *chars, size_t n, Py_UCS4 widest) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+    size_t per_char = widest < 0x800 ? 2 : widest < 0x10000 ? 3 : 4;
+    if (n > (PY_SSIZE_T_MAX - 1) / per_char) return false;
+    size_t bound = n * per_char;
+    auto *utf8 = static_cast<char *>(PyMem_Malloc(bound + 1));
+    if (!utf8) return false;
+    char *end = encode_utf8(chars, n, utf8);
+    if (!end) {
+        PyMem_Free(utf8);
+        return false;
+    }
+    *end = '\0';
+    auto length = static_cast<size_t>(end - utf8);
+    if (bound - length > 4096) { // give back what a mostly narrow text did not need
+        if (void *smaller = PyMem_Realloc(utf8, length + 1)) utf8 = static_cast<char *>(smaller);
+    }
+    auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(text);
+    compact->utf8 = utf8;
+    compact->utf8_length = static_cast<Py_ssize_t>(length);
+    return true;
+#else
+    (void)chars, (void)n, (void)widest;
+    if (PyUnicode_AsUTF8AndSize(text, nullptr)) return true;
+    PyErr_Clear();
+    return false;
+#endif
 }
 
 } // namespace
@@ -110,6 +194,14 @@ Ref TextBuilder::finish() noexcept {
     }
     size_ = 0;
     maxchar_ = 0;
+    return text;
+}
+
+Ref TextBuilder::finish_with_utf8() noexcept {
+    size_t size = size_;
+    Py_UCS4 widest = maxchar_;
+    Ref text = finish(); // leaves the characters in the buffer
+    if (text && widest >= 0x80) attach_utf8(text.get(), data_, size, widest);
     return text;
 }
 

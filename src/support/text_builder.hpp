@@ -49,6 +49,9 @@ public:
     }
     // The str written so far; null with MemoryError if a write ran out of memory.
     Ref finish() noexcept;
+    // The same, for a text about to be encoded: the str also holds its UTF-8, as
+    // PyUnicode_AsUTF8 would leave it, when it has one (no lone surrogate).
+    Ref finish_with_utf8() noexcept;
 
 private:
     bool reserve(size_t more) noexcept { return capacity_ - size_ >= more || grow(more); }

@@ -460,11 +460,12 @@ void rewrite_literal_words(TextBuilder &out, bool quoted) {
 
 // The signed text once its pieces are in `out`: the constant `env` selects appended (the
 // pieces are formed before `env` is compared), then the literal words rewritten; `quoted`
-// adds the rewrite of the quoted words, which the parameter signer's values need.
+// adds the rewrite of the quoted words, which the parameter signer's values need. The text
+// is made holding its UTF-8, which hashing it and printing it both read.
 Ref finish_signed_text(TextBuilder &out, PyObject *env, bool quoted) {
     if (write_salt_value(out, env) < 0) return {};
     rewrite_literal_words(out, quoted);
-    return out.finish();
+    return out.finish_with_utf8();
 }
 
 // The signed text of `entries`, a dict only this call holds: "&".join of its pieces, then
@@ -788,11 +789,6 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
                                              env.get());
     }
     if (!params_str) return nullptr;
-
-    // The text's UTF-8, made once here for both the printed line and the signature, which
-    // would each make it otherwise. A text without one is left to fail where it is used.
-    if (!PyUnicode_IS_ASCII(params_str.get()) && !PyUnicode_AsUTF8AndSize(params_str.get(), nullptr))
-        PyErr_Clear();
 
     // The printed line: one call of the built-in print.
     Ref print = lookup_builtin(print_name.get());
