@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace glimet::tervix {
 namespace {
@@ -145,9 +146,14 @@ void write_json_string(TextBuilder &out, PyObject *text) {
 }
 
 bool write_small_int(TextBuilder &out, PyObject *value) {
-    int overflow = 0;
-    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow) return false;
+    long long small;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(value))) {
+        small = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(value));
+    } else {
+        int overflow = 0;
+        small = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) return false;
+    }
     char digits[24];
     auto end = std::to_chars(digits, digits + sizeof digits, small).ptr;
     out.ascii(std::string_view(digits, static_cast<size_t>(end - digits)));
@@ -157,53 +163,29 @@ bool write_small_int(TextBuilder &out, PyObject *value) {
 void write_float_repr(TextBuilder &out, double x) {
     if (std::isnan(x)) return out.ascii("nan");
     if (std::isinf(x)) return out.ascii(x > 0 ? "inf" : "-inf");
-    // The shortest digits that read back as x, then laid out as repr lays them out: positional
-    // for decimal exponents from -4 to 16, else d.ddde+XX with at least two exponent digits.
-    char scientific[32];
-    auto end = std::to_chars(scientific, scientific + sizeof scientific, x,
-                             std::chars_format::scientific)
-                   .ptr;
-    std::string_view text(scientific, static_cast<size_t>(end - scientific));
-    char digits[24];
-    size_t n_digits = 0;
-    size_t i = 0;
-    bool negative = text[0] == '-';
-    if (negative) ++i;
-    for (; i < text.size() && text[i] != 'e'; ++i)
-        if (text[i] != '.') digits[n_digits++] = text[i];
-    int exponent = 0;
-    std::from_chars(text.data() + i + 1 + (text[i + 1] == '+'), text.data() + text.size(),
-                    exponent);
-    int point = exponent + 1; // digits d1 d2 ... with the decimal point after `point` of them
-
     char result[48];
-    size_t n = 0;
-    if (negative) result[n++] = '-';
-    if (point <= -4 || point > 16) {
-        result[n++] = digits[0];
-        if (n_digits > 1) {
-            result[n++] = '.';
-            for (size_t d = 1; d < n_digits; ++d) result[n++] = digits[d];
+    double magnitude = std::fabs(x);
+    if (magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16)) {
+        // repr is positional when the shortest digits that read back as x have a decimal
+        // exponent from -4 to 15, which is when |x| is at least 1e-4 and below 1e16 (the
+        // shortest digits of x round to x, so they compare with those bounds as x does). It
+        // shows at least one digit after the point.
+        char *end = std::to_chars(result, result + sizeof result - 2, x,
+                                  std::chars_format::fixed).ptr;
+        if (!std::memchr(result, '.', static_cast<size_t>(end - result))) {
+            *end++ = '.';
+            *end++ = '0';
         }
-        result[n++] = 'e';
-        result[n++] = exponent < 0 ? '-' : '+';
-        int magnitude = exponent < 0 ? -exponent : exponent;
-        if (magnitude < 10) result[n++] = '0';
-        n = static_cast<size_t>(std::to_chars(result + n, result + sizeof result, magnitude).ptr -
-                                result);
-    } else if (point <= 0) {
-        result[n++] = '0';
-        result[n++] = '.';
-        for (int z = 0; z < -point; ++z) result[n++] = '0';
-        for (size_t d = 0; d < n_digits; ++d) result[n++] = digits[d];
-    } else {
-        auto whole = static_cast<size_t>(point);
-        for (size_t d = 0; d < whole; ++d) result[n++] = d < n_digits ? digits[d] : '0';
-        result[n++] = '.';
-        if (whole >= n_digits) result[n++] = '0';
-        for (size_t d = whole; d < n_digits; ++d) result[n++] = digits[d];
+        return out.ascii(std::string_view(result, static_cast<size_t>(end - result)));
     }
-    out.ascii(std::string_view(result, n));
+    // Otherwise d.ddde+XX, with at least two exponent digits.
+    char *end = std::to_chars(result, result + sizeof result, x,
+                              std::chars_format::scientific).ptr;
+    char *e = static_cast<char *>(std::memchr(result, 'e', static_cast<size_t>(end - result)));
+    size_t mantissa = static_cast<size_t>(e - result);
+    out.ascii(std::string_view(result, mantissa + 2)); // through the exponent's sign
+    if (end - (e + 2) < 2) out.character('0');
+    out.ascii(std::string_view(e + 2, static_cast<size_t>(end - (e + 2))));
 }
 
 namespace {

@@ -252,7 +252,8 @@ bool entry_less(const Entry &a, const Entry &b) noexcept {
         entry.value = value;
         entry.prefix = key_prefix(key);
     }
-    std::sort(entries.get(), entries.get() + count, entry_less);
+    std::sort(entries.get(), entries.get() + count,
+              [](const Entry &a, const Entry &b) { return entry_less(a, b); });
     return 1;
 }
 
