@@ -1,16 +1,9 @@
 """m_crypt.sha256 against hashlib on the same text."""
 
 import hashlib
-import statistics
-import timeit
 
-from glimet_crypt import m_crypt
-
-
-def per_call(fn, arg, repeat=7):
-    timer = timeit.Timer(lambda: fn(arg))
-    number, _ = timer.autorange()
-    return statistics.median(timer.repeat(repeat, number)) / number
+from _timing import Comparison
+from glimet_crypt import _engine, m_crypt
 
 
 def baseline(text):
@@ -23,9 +16,10 @@ def main():
         ("30,000 chars", "name=测试&page=1&" * 2000),
     ]:
         assert m_crypt.sha256(text) == baseline(text)
-        mine, base = per_call(m_crypt.sha256, text), per_call(baseline, text)
-        print(f"{label:13} m_crypt.sha256 {mine:.3e} s  hashlib {base:.3e} s  "
-              f"ratio {mine / base:.2f}")
+        timed = Comparison({"ours": (m_crypt.sha256, text), "hashlib": (baseline, text)})
+        print(f"{label:13} m_crypt.sha256 {timed.seconds('ours'):.3e} s  "
+              f"hashlib {timed.seconds('hashlib'):.3e} s  ratio {timed.ratio('ours', 'hashlib'):.2f}"
+              f"  ({_engine})")
 
 
 if __name__ == "__main__":

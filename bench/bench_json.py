@@ -2,16 +2,9 @@
 
 import json
 import random
-import statistics
-import timeit
 
+from _timing import Comparison
 from glimet_work.duty_main import GlimetWorkMain
-
-
-def per_call(fn, arg, repeat=7):
-    timer = timeit.Timer(lambda: fn(arg))
-    number, _ = timer.autorange()
-    return statistics.median(timer.repeat(repeat, number)) / number
 
 
 def body_10():
@@ -55,9 +48,10 @@ def main():
     ours = GlimetWorkMain()._json_dumps
     for label, value in [("10-key body", body_10()), ("1 MB document", document_1mb())]:
         assert ours(value) == reference(value)
-        mine, base = per_call(ours, value), per_call(reference, value)
-        print(f"{label:14} _json_dumps {mine:.3e} s  json.dumps {base:.3e} s  "
-              f"speed-up {base / mine:.2f}x")
+        timed = Comparison({"ours": (ours, value), "json.dumps": (reference, value)})
+        print(f"{label:14} _json_dumps {timed.seconds('ours'):.3e} s  "
+              f"json.dumps {timed.seconds('json.dumps'):.3e} s  "
+              f"speed-up {timed.ratio('json.dumps', 'ours'):.2f}x")
 
 
 if __name__ == "__main__":

@@ -1,57 +1,53 @@
-"""Times both signing operations against the plain-Python reference on the same data and
-prints seconds per call (median of five runs) and the ratio to the reference."""
+"""Times both signing operations against the plain-Python reference on the same data, and the
+parameter signer against hashing its own signed text; prints seconds per call and ratios
+(medians over interleaved rounds, see _timing)."""
 
 import contextlib
 import hashlib
 import io
 import os
-import statistics
-import timeit
 
 from _data import large_body, small_body
 from _reference import ReferenceWorkMain
+from _timing import Comparison
 from glimet_work.duty_main import GlimetWorkMain
 
+BODIES = [("10-key body", small_body), ("1,000-key body", large_body)]
 
-def per_call(fn, arg, repeat=5):
-    timer = timeit.Timer(lambda: fn(arg))
-    number, _ = timer.autorange()
-    return statistics.median(timer.repeat(repeat, number)) / number
+
+def hashlib_upper(text):
+    return hashlib.sha256(text.encode()).hexdigest().upper()
 
 
 def main():
     ours, reference = GlimetWorkMain(), ReferenceWorkMain()
-    bodies = [("10-key body", small_body), ("1,000-key body", large_body)]
-    operations = ["_tervix_saas_sign", "_tervix_saas_sign_params"]
     print(f"{'operation':26} {'data':15} {'ours s/call':>12} {'reference':>12} {'ratio':>6}")
-    # The parameter signer prints its signed text on every call.
-    with open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
-        rows = []
-        for operation in operations:
-            for label, make in bodies:
-                ours_time = per_call(getattr(ours, operation), make())
-                reference_time = per_call(getattr(reference, operation), make())
-                rows.append((operation, label, ours_time, reference_time))
-    for operation, label, ours_time, reference_time in rows:
-        ratio = ours_time / reference_time
-        print(f"{operation:26} {label:15} {ours_time:12.3e} {reference_time:12.3e} {ratio:6.2f}")
-
-
-def hash_of_own_text():
-    """The parameter signer against hashing the very text it signs (what it cannot beat)."""
-    ours = GlimetWorkMain()
-    print(f"\n{'params signer vs hashlib on its own text':41} {'ours':>10} {'hashlib':>10} {'x':>5}")
-    for label, make in [("10-key body", small_body), ("1,000-key body", large_body)]:
+    hashed = []
+    for label, make in BODIES:
+        # The parameter signer prints its signed text on every call.
         captured = io.StringIO()
         with contextlib.redirect_stdout(captured):
             ours._tervix_saas_sign_params(make())
         text = captured.getvalue().rstrip("\n")
         with open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
-            mine = per_call(ours._tervix_saas_sign_params, make())
-        base = per_call(lambda t: hashlib.sha256(t.encode()).hexdigest().upper(), text)
-        print(f"{label:41} {mine:10.3e} {base:10.3e} {mine / base:5.2f}")
+            timed = Comparison({
+                "sign": (ours._tervix_saas_sign, make()),
+                "sign reference": (reference._tervix_saas_sign, make()),
+                "params": (ours._tervix_saas_sign_params, make()),
+                "params reference": (reference._tervix_saas_sign_params, make()),
+                "hashlib": (hashlib_upper, text),
+            })
+        for operation, name in [("_tervix_saas_sign", "sign"), ("_tervix_saas_sign_params", "params")]:
+            print(f"{operation:26} {label:15} {timed.seconds(name):12.3e} "
+                  f"{timed.seconds(name + ' reference'):12.3e} {timed.ratio(name, name + ' reference'):6.2f}")
+        hashed.append((label, timed))
+
+    # What the parameter signer cannot beat: hashing the very text it signs.
+    print(f"\n{'params signer vs hashlib on its own text':41} {'ours':>10} {'hashlib':>10} {'x':>5}")
+    for label, timed in hashed:
+        print(f"{label:41} {timed.seconds('params'):10.3e} {timed.seconds('hashlib'):10.3e} "
+              f"{timed.ratio('params', 'hashlib'):5.2f}")
 
 
 if __name__ == "__main__":
     main()
-    hash_of_own_text()

@@ -8,6 +8,7 @@ import importlib.util
 import json
 import os
 import pathlib
+import random
 import subprocess
 import sys
 import traceback
@@ -555,6 +556,25 @@ key_texts = st.text(st.sampled_from("\x00\x01abÿĀ张😀"), max_size=20)
 def test_keys_sort_as_python_sorts_them(keys):
     # Keys that share long prefixes, hold NUL, or mix character widths order as sorted() does.
     body = dict.fromkeys(keys, 1)
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        monkeypatch.setattr(tervix_main, "time", FakeTime(NOW))
+        monkeypatch.setattr(tervix_main, "m_crypt", RecordingCrypt())
+        signed = GlimetWorkMain()._tervix_saas_sign(body)
+    assert list(signed) == sorted(body) + ["saas_sign"]
+
+
+@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("size", [255, 256, 1000, 5000])
+def test_many_keys_sort_as_python_sorts_them(seed, size):
+    # Dicts large enough to be ordered by prefix buckets: shared beginnings of every length
+    # (past the 16 characters a prefix holds too), mixed widths, NUL and a few outliers.
+    rng = random.Random(seed)
+    alphabet = "\x00\x01abzÿĀ张😀"
+    beginnings = ["", "field_", "field_name_prefix_", "field_name_prefix_x", "张三_", "ÿ"]
+    keys = {rng.choice(beginnings) + "".join(rng.choices(alphabet, k=rng.randrange(0, 6)))
+            for _ in range(size)}
+    keys |= {"saas_sign_timespan_", "\U0010ffff", ""}
+    body = dict.fromkeys(rng.sample(sorted(keys), len(keys)), 1)
     with pytest.MonkeyPatch.context() as monkeypatch:
         monkeypatch.setattr(tervix_main, "time", FakeTime(NOW))
         monkeypatch.setattr(tervix_main, "m_crypt", RecordingCrypt())

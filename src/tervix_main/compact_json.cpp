@@ -78,20 +78,36 @@ int write_key(TextBuilder &out, PyObject *key) {
     return 0;
 }
 
+// Entries of a large container lie all over memory; the writers fetch the objects of the
+// entries a few places on into the cache while writing one.
+constexpr Py_ssize_t fetch_ahead = 8;
+
 int write_dict(TextBuilder &out, PyObject *dict, int depth) {
+    // The entries are read `fetch_ahead` before they are written, and held borrowed in
+    // between: nothing here runs Python code, so the dict stays as it is.
+    PyObject *keys[fetch_ahead], *values[fetch_ahead];
+    Py_ssize_t position = 0, read = 0;
+    auto read_next = [&] {
+        PyObject *key, *value;
+        if (!PyDict_Next(dict, &position, &key, &value)) return false;
+        __builtin_prefetch(key);
+        __builtin_prefetch(value);
+        keys[read % fetch_ahead] = key;
+        values[read % fetch_ahead] = value;
+        ++read;
+        return true;
+    };
+    while (read < fetch_ahead && read_next()) {
+    }
+
     out.character('{');
-    Py_ssize_t pos = 0;
-    PyObject *key_ptr, *value_ptr;
-    bool first = true;
-    while (PyDict_Next(dict, &pos, &key_ptr, &value_ptr)) {
-        // Held while written: nothing here runs Python code, but the holds keep that a
-        // local truth rather than a global one.
-        Ref key = Ref::borrow(key_ptr), value = Ref::borrow(value_ptr);
-        if (!first) out.character(',');
-        first = false;
-        if (write_key(out, key.get()) != 0) return 1;
+    for (Py_ssize_t written = 0; written < read; ++written) {
+        PyObject *key = keys[written % fetch_ahead], *value = values[written % fetch_ahead];
+        if (written > 0) out.character(',');
+        if (write_key(out, key) != 0) return 1;
         out.character(':');
-        if (write_value(out, value.get(), depth + 1) != 0) return 1;
+        if (write_value(out, value, depth + 1) != 0) return 1;
+        read_next(); // into the slot just written
     }
     out.character('}');
     return 0;
@@ -99,10 +115,12 @@ int write_dict(TextBuilder &out, PyObject *dict, int depth) {
 
 int write_sequence(TextBuilder &out, PyObject *sequence, int depth) {
     out.character('[');
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
-        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (i + fetch_ahead < size)
+            __builtin_prefetch(PySequence_Fast_GET_ITEM(sequence, i + fetch_ahead));
         if (i > 0) out.character(',');
-        if (write_value(out, item.get(), depth + 1) != 0) return 1;
+        if (write_value(out, PySequence_Fast_GET_ITEM(sequence, i), depth + 1) != 0) return 1;
     }
     out.character(']');
     return 0;

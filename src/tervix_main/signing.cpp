@@ -183,6 +183,10 @@ bool str_less(PyObject *a, PyObject *b) noexcept {
     return length_a < length_b;
 }
 
+// How many entries on the objects of an entry are fetched into the cache, while entries are
+// read in an order that memory does not follow.
+constexpr Py_ssize_t fetch_ahead = 8;
+
 // An entry of the caller's dict, borrowed: valid only until Python code next runs. `prefix`
 // stands for the key's first 16 characters, so that most comparisons while sorting need not
 // read the key's text.
@@ -229,6 +233,62 @@ bool entry_less(const Entry &a, const Entry &b) noexcept {
     return str_less(a.key, b.key);
 }
 
+// Orders entries[0:n) by key with a most-significant-byte-first radix sort on the prefixes,
+// `scratch` holding as many entries: each pass splits the entries on the first byte in which
+// their prefixes differ, and the parts are ordered in turn. Its cost does not hang on how
+// well comparisons are predicted, and keys that share a beginning (common in one dict) cost
+// nothing for it. Parts of a few entries, and entries whose prefixes are all equal, are
+// ordered by comparison.
+constexpr size_t radix_least = 256; // fewer entries are compared: a radix pass costs 256 steps
+
+void radix_sort_entries(Entry *entries, Entry *scratch, size_t n) {
+    auto by_key = [](const Entry &a, const Entry &b) { return entry_less(a, b); };
+    if (n < radix_least) {
+        std::sort(entries, entries + n, by_key);
+        return;
+    }
+    unsigned __int128 any = 0, every = ~static_cast<unsigned __int128>(0);
+    for (size_t i = 0; i < n; ++i) {
+        any |= entries[i].prefix;
+        every &= entries[i].prefix;
+    }
+    unsigned __int128 differing = any ^ every;
+    if (differing == 0) {
+        std::sort(entries, entries + n, by_key);
+        return;
+    }
+    auto high = static_cast<uint64_t>(differing >> 64);
+    int leading_zeros = high ? __builtin_clzll(high)
+                             : 64 + __builtin_clzll(static_cast<uint64_t>(differing));
+    unsigned shift = static_cast<unsigned>(120 - leading_zeros / 8 * 8);
+    auto digit = [shift](const Entry &entry) {
+        return static_cast<uint8_t>(entry.prefix >> shift);
+    };
+
+    size_t starts[257] = {};
+    for (size_t i = 0; i < n; ++i) ++starts[digit(entries[i]) + 1];
+    for (size_t d = 1; d <= 256; ++d) starts[d] += starts[d - 1];
+    size_t next[256];
+    std::copy(starts, starts + 256, next);
+    for (size_t i = 0; i < n; ++i) scratch[next[digit(entries[i])]++] = entries[i];
+    std::copy(scratch, scratch + n, entries);
+    for (size_t d = 0; d < 256; ++d) {
+        size_t size = starts[d + 1] - starts[d];
+        if (size > 1) radix_sort_entries(entries + starts[d], scratch + starts[d], size);
+    }
+}
+
+// Puts `entries` in ascending key order.
+void sort_entries(Entry *entries, size_t n) {
+    std::unique_ptr<Entry[]> scratch;
+    if (n >= radix_least) scratch.reset(new (std::nothrow) Entry[n]);
+    if (scratch) {
+        radix_sort_entries(entries, scratch.get(), n);
+    } else { // a few entries, or no memory to spare: sorted in place
+        std::sort(entries, entries + n, [](const Entry &a, const Entry &b) { return entry_less(a, b); });
+    }
+}
+
 // The entries of `mapping` (borrowed, see Entry) in ascending key order, read in one pass,
 // when it is an exact dict whose keys are all exact str: reading and ordering those runs no Python code, so this is
 // what sorting its keys and looking each one up gives. Returns 1 with `entries` and `count`
@@ -243,17 +303,21 @@ bool entry_less(const Entry &a, const Entry &b) noexcept {
         PyErr_NoMemory();
         return -1;
     }
+    // The keys and values first, then each key read while the keys a few places on are
+    // fetched into the cache: the keys of a large dict lie all over memory.
     Py_ssize_t position = 0, i = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (i < count && PyDict_Next(mapping, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return 0;
-        Entry &entry = entries[i++];
-        entry.key = key;
-        entry.value = value;
-        entry.prefix = key_prefix(key);
+        entries[i].key = key;
+        entries[i].value = value;
+        ++i;
     }
-    std::sort(entries.get(), entries.get() + count,
-              [](const Entry &a, const Entry &b) { return entry_less(a, b); });
+    for (i = 0; i < count; ++i) {
+        if (i + fetch_ahead < count) __builtin_prefetch(entries[i + fetch_ahead].key);
+        if (!PyUnicode_CheckExact(entries[i].key)) return 0;
+        entries[i].prefix = key_prefix(entries[i].key);
+    }
+    sort_entries(entries.get(), static_cast<size_t>(count));
     return 1;
 }
 
@@ -351,6 +415,30 @@ bool is_plain_scalar(PyObject *value) {
         return -1;
     }
     return 0;
+}
+
+// The pieces of a body's sorted copy joined by "&", written straight from its `entries` (exact
+// str keys, in order) when every value is a str, a float, bool, None or 64-bit int, or a tuple
+// of plain values: for those, format(value, "") runs no Python code and _json_dumps is not
+// asked. Returns false, with `out` as it was, for any other value; the caller then forms the
+// pieces one by one.
+bool write_plain_pieces(const Entry *entries, Py_ssize_t count, TextBuilder &out) {
+    TextBuilder::Mark start = out.mark();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i + fetch_ahead < count) {
+            __builtin_prefetch(entries[i + fetch_ahead].key);
+            __builtin_prefetch(entries[i + fetch_ahead].value);
+        }
+        if (i > 0) out.character('&');
+        out.str(entries[i].key);
+        out.character('=');
+        PyObject *value = entries[i].value;
+        if (write_scalar_text(out, value)) continue;
+        if (PyTuple_CheckExact(value) && write_plain_repr(out, value)) continue;
+        out.rewind(start);
+        return false;
+    }
+    return true;
 }
 
 // Appends the signing constant for `env`: the production one when env == "prod", else the
@@ -642,6 +730,10 @@ bool write_plain_parameters(Function *self, const Entry *entries, Py_ssize_t cou
         if (!json_is_standard(json.get())) return false;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i + fetch_ahead < count) {
+            __builtin_prefetch(entries[i + fetch_ahead].key);
+            __builtin_prefetch(entries[i + fetch_ahead].value);
+        }
         PyObject *value = entries[i].value;
         if (i > 0) out.character('&');
         out.str(entries[i].key); // an exact str: it formats as itself
@@ -732,9 +824,14 @@ PyObject *saas_sign(Function *self, PyObject *const *args) {
     int plain = sorted_str_entries(source.get(), entries, count);
     if (plain < 0) return nullptr;
     if (plain) {
-        for (Py_ssize_t i = 0; i < count; ++i)
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (i + fetch_ahead < count) {
+                __builtin_prefetch(entries[i + fetch_ahead].key);
+                __builtin_prefetch(entries[i + fetch_ahead].value);
+            }
             if (PyDict_SetItem(data.get(), entries[i].key, entries[i].value) < 0)
                 return nullptr;
+        }
     } else {
         Ref keys = sorted_keys(source.get());
         if (!keys) return nullptr;
@@ -745,8 +842,14 @@ PyObject *saas_sign(Function *self, PyObject *const *args) {
         }
     }
 
-    // The signed text, from the copy.
-    Ref params_str = signed_text(self, instance.get(), data.get(), env.get(), false,
+    // The signed text, from the copy: straight from the entries when every value is written
+    // without running Python code, else piece by piece.
+    Ref params_str;
+    TextBuilder out;
+    if (plain && write_plain_pieces(entries.get(), count, out))
+        params_str = finish_signed_text(out, env.get(), false);
+    else
+        params_str = signed_text(self, instance.get(), data.get(), env.get(), false,
                                  "tervix_main.TERVIXWorkMain._tervix_saas_sign.genexpr");
     if (!params_str) return nullptr;
 
