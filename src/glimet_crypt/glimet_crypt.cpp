@@ -291,8 +291,8 @@ int module_exec(PyObject *module) noexcept {
     if (PyModule_Add(module, "Crypt", type.release()) < 0) return -1;
     if (PyModule_Add(module, "m_crypt", m_crypt.release()) < 0) return -1;
     // Which way digests are made, for diagnostics.
-    if (PyModule_AddStringConstant(module, "_engine", native_sha256 ? "sha-extensions" : "hashlib") < 0)
-        return -1;
+    const char *engine = native_sha256 ? "sha-extensions" : "hashlib";
+    if (PyModule_AddStringConstant(module, "_engine", engine) < 0) return -1;
     static CryptApi api{nullptr, hash_text};
     api.type = reinterpret_cast<PyTypeObject *>(PyObject_GetAttrString(module, "Crypt"));
     if (!api.type) return -1;

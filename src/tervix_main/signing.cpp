@@ -233,14 +233,14 @@ bool entry_less(const Entry &a, const Entry &b) noexcept {
     return str_less(a.key, b.key);
 }
 
+constexpr size_t radix_least = 256; // fewer entries than this are ordered by comparison
+
 // Orders entries[0:n) by key with a most-significant-byte-first radix sort on the prefixes,
 // `scratch` holding as many entries: each pass splits the entries on the first byte in which
 // their prefixes differ, and the parts are ordered in turn. Its cost does not hang on how
 // well comparisons are predicted, and keys that share a beginning (common in one dict) cost
 // nothing for it. Parts of a few entries, and entries whose prefixes are all equal, are
-// ordered by comparison.
-constexpr size_t radix_least = 256; // fewer entries are compared: a radix pass costs 256 steps
-
+// ordered by comparison: a radix pass costs 256 steps whatever the number of entries.
 void radix_sort_entries(Entry *entries, Entry *scratch, size_t n) {
     auto by_key = [](const Entry &a, const Entry &b) { return entry_less(a, b); };
     if (n < radix_least) {
@@ -285,15 +285,16 @@ void sort_entries(Entry *entries, size_t n) {
     if (scratch) {
         radix_sort_entries(entries, scratch.get(), n);
     } else { // a few entries, or no memory to spare: sorted in place
-        std::sort(entries, entries + n, [](const Entry &a, const Entry &b) { return entry_less(a, b); });
+        std::sort(entries, entries + n,
+                  [](const Entry &a, const Entry &b) { return entry_less(a, b); });
     }
 }
 
-// The entries of `mapping` (borrowed, see Entry) in ascending key order, read in one pass,
-// when it is an exact dict whose keys are all exact str: reading and ordering those runs no Python code, so this is
-// what sorting its keys and looking each one up gives. Returns 1 with `entries` and `count`
-// filled, 0 when `mapping` is of another kind (the caller takes the general route), -1 with
-// an exception set.
+// The entries of `mapping` (borrowed, see Entry) in ascending key order, when it is an exact
+// dict whose keys are all exact str: reading and ordering those runs no Python code, so this
+// is what sorting its keys and looking each one up gives. Returns 1 with `entries` and
+// `count` filled, 0 when `mapping` is of another kind (the caller takes the general route),
+// -1 with an exception set.
 [[nodiscard]] int sorted_str_entries(PyObject *mapping, std::unique_ptr<Entry[]> &entries,
                                      Py_ssize_t &count) {
     if (!PyDict_CheckExact(mapping)) return 0;
@@ -312,6 +313,7 @@ void sort_entries(Entry *entries, size_t n) {
         entries[i].value = value;
         ++i;
     }
+    count = i;
     for (i = 0; i < count; ++i) {
         if (i + fetch_ahead < count) __builtin_prefetch(entries[i + fetch_ahead].key);
         if (!PyUnicode_CheckExact(entries[i].key)) return 0;
