@@ -11,6 +11,7 @@ import pathlib
 import random
 import subprocess
 import sys
+import time
 import traceback
 
 import pytest
@@ -182,6 +183,33 @@ def test_timestamp_is_time_times_1000_truncated(crypt, monkeypatch, reading, mil
     monkeypatch.setattr(tervix_main, "time", FakeTime(reading))
     stamped = sign(BODY, {})["saas_sign_timespan"]
     assert type(stamped) is int and stamped == milliseconds
+
+
+@pytest.mark.parametrize("op", BOTH)
+def test_timestamp_from_the_real_clock(crypt, monkeypatch, op):
+    # With the module's own `time`, the clock is read directly: the stamp is what
+    # int(time.time() * 1000) read at that moment gives.
+    monkeypatch.setattr(tervix_main, "time", time)
+    before = int(time.time() * 1000)
+    stamped = sign(op, {})["saas_sign_timespan"]
+    assert type(stamped) is int and before <= stamped <= int(time.time() * 1000)
+
+
+@pytest.mark.parametrize("op", BOTH)
+@pytest.mark.parametrize("patch", ["function", "module dict"])
+def test_timestamp_follows_a_patched_time_time(crypt, monkeypatch, op, patch):
+    # Patching time.time in the time module itself (as clock-freezing tools do) is seen.
+    monkeypatch.setattr(tervix_main, "time", time)
+    if patch == "function":
+        monkeypatch.setattr(time, "time", lambda: NOW)
+    else:
+        monkeypatch.setitem(time.__dict__, "time", time.monotonic)
+    expected = T if patch == "function" else None
+    stamped = sign(op, {})["saas_sign_timespan"]
+    if expected is None:
+        assert abs(stamped - int(time.monotonic() * 1000)) < 60_000
+    else:
+        assert stamped == expected
 
 
 DictSubclass = type("DictSubclass", (dict,), {})

@@ -28,47 +28,53 @@ template <typename Char> void widen(Py_UCS4 *out, const Char *in, Py_ssize_t n) 
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = in[i];
 }
 
-// UTF-8 of `n` characters at `in`, written at `out`; the end of what was written, or null at
-// a lone surrogate, which has no UTF-8.
-char *encode_utf8(const Py_UCS4 *in, size_t n, char *out) noexcept {
-    size_t i = 0;
-    while (i < n) {
-#ifdef __SSE2__
-        // Runs of ASCII, sixteen characters at a time.
-        if (n - i >= 16) {
-            const auto *at = reinterpret_cast<const __m128i *>(in + i);
-            __m128i a = _mm_loadu_si128(at), b = _mm_loadu_si128(at + 1),
-                    c = _mm_loadu_si128(at + 2), d = _mm_loadu_si128(at + 3);
-            __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
-            __m128i high = _mm_and_si128(any, _mm_set1_epi32(~0x7F));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) == 0xFFFF) {
-                __m128i bytes =
-                    _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(out), bytes);
-                out += 16;
-                i += 16;
-                continue;
-            }
-        }
-#endif
-        Py_UCS4 ch = in[i++];
-        if (ch < 0x80) {
-            *out++ = static_cast<char>(ch);
-        } else if (ch < 0x800) {
-            *out++ = static_cast<char>(0xC0 | (ch >> 6));
-            *out++ = static_cast<char>(0x80 | (ch & 0x3F));
-        } else if (ch < 0x10000) {
-            if (ch >= 0xD800 && ch <= 0xDFFF) return nullptr;
-            *out++ = static_cast<char>(0xE0 | (ch >> 12));
-            *out++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (ch & 0x3F));
-        } else {
-            *out++ = static_cast<char>(0xF0 | (ch >> 18));
-            *out++ = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-            *out++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (ch & 0x3F));
-        }
+// Writes the UTF-8 of one character at `out`; the end of what was written, or null for a lone
+// surrogate, which has none.
+inline char *encode_character(Py_UCS4 ch, char *out) noexcept {
+    if (ch < 0x80) {
+        *out++ = static_cast<char>(ch);
+    } else if (ch < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (ch >> 6));
+        *out++ = static_cast<char>(0x80 | (ch & 0x3F));
+    } else if (ch < 0x10000) {
+        if (ch >= 0xD800 && ch <= 0xDFFF) return nullptr;
+        *out++ = static_cast<char>(0xE0 | (ch >> 12));
+        *out++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (ch & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (ch >> 18));
+        *out++ = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (ch & 0x3F));
     }
+    return out;
+}
+
+// UTF-8 of `n` characters at `in`, written at `out`; the end of what was written, or null at
+// a lone surrogate. Blocks of sixteen ASCII characters are narrowed at once; any other block
+// is encoded character by character.
+char *encode_utf8(const Py_UCS4 *in, size_t n, char *out) noexcept {
+    constexpr size_t block = 16;
+    size_t i = 0;
+#ifdef __SSE2__
+    for (; n - i >= block; i += block) {
+        const auto *at = reinterpret_cast<const __m128i *>(in + i);
+        __m128i a = _mm_loadu_si128(at), b = _mm_loadu_si128(at + 1),
+                c = _mm_loadu_si128(at + 2), d = _mm_loadu_si128(at + 3);
+        __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+        __m128i high = _mm_and_si128(any, _mm_set1_epi32(~0x7F));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) == 0xFFFF) {
+            __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), bytes);
+            out += block;
+            continue;
+        }
+        for (size_t k = 0; k < block; ++k)
+            if (!(out = encode_character(in[i + k], out))) return nullptr;
+    }
+#endif
+    for (; i < n; ++i)
+        if (!(out = encode_character(in[i], out))) return nullptr;
     return out;
 }
 

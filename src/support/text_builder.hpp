@@ -26,11 +26,23 @@ public:
         if (!reserve(text.size())) return;
         for (char c : text) data_[size_++] = static_cast<unsigned char>(c);
     }
+    // Appends `n` characters, none wider than `widest`; `widest` must need no wider str kind
+    // than the widest character of the finished text.
+    void chars(const Py_UCS4 *text, size_t n, Py_UCS4 widest) noexcept {
+        if (!reserve(n)) return;
+        std::memcpy(data_ + size_, text, n * sizeof(Py_UCS4));
+        size_ += n;
+        if (widest > maxchar_) maxchar_ = widest;
+    }
     // Appends text[start:end] of a str.
     void substring(PyObject *text, Py_ssize_t start, Py_ssize_t end) noexcept;
     void str(PyObject *text) noexcept { substring(text, 0, PyUnicode_GET_LENGTH(text)); }
 
     size_t length() const noexcept { return size_; }
+    // The widest character written so far, or wider within the same str kind.
+    Py_UCS4 widest() const noexcept { return maxchar_; }
+    // False once a write has run out of memory.
+    bool ok() const noexcept { return !failed_; }
     // What has been written so far, for edits in place that keep every character ASCII or
     // leave it as it is (the widest character is not recomputed).
     Py_UCS4 *data() noexcept { return data_; }

@@ -327,6 +327,27 @@ bool write_plain_repr(TextBuilder &out, PyObject *value) {
     return false;
 }
 
+bool write_plain_repr_json_string(TextBuilder &out, PyObject *value) {
+    TextBuilder shown;
+    if (!write_plain_repr(shown, value) || !shown.ok()) return false;
+    // The repr escapes every control character itself; JSON then escapes the quotation
+    // marks and backslashes in it.
+    const Py_UCS4 *text = shown.data();
+    size_t length = shown.length();
+    out.character('"');
+    size_t start = 0;
+    for (size_t i = 0; i < length; ++i) {
+        Py_UCS4 c = text[i];
+        if (c >= 32 && c != '"' && c != '\\') continue;
+        out.chars(text + start, i - start, shown.widest());
+        out.ascii(escape_for(c));
+        start = i + 1;
+    }
+    out.chars(text + start, length - start, shown.widest());
+    out.character('"');
+    return true;
+}
+
 FastJson write_compact_json(TextBuilder &out, PyObject *value) {
     return write_value(out, value, 0) == 0 ? FastJson::done : FastJson::declined;
 }

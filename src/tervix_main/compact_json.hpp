@@ -17,6 +17,12 @@ void write_float_repr(TextBuilder &out, double x);
 // a larger one.
 bool write_small_int(TextBuilder &out, PyObject *value);
 
+// Appends json.dumps(str(value), ensure_ascii=False) when `value` is a container write_plain_repr
+// writes, without making str(value) as an object. Returns false for anything else, with `out`
+// as it was and no exception set (also when memory ran out: the caller's general route meets
+// that again and reports it).
+bool write_plain_repr_json_string(TextBuilder &out, PyObject *value);
+
 // Outcome of the fast encoder.
 enum class FastJson { done, declined };
 

@@ -123,10 +123,31 @@ Ref mapping_get(PyObject *mapping, PyObject *key) {
     return result ? 0 : -1;
 }
 
+// The time module and its time() as seen at import. While the module's `time` is that module
+// and its time() that function, the clock is read directly: time.time() reads the same clock
+// and makes the same float from it.
+PyObject *standard_time_module = nullptr;
+PyObject *standard_time_function = nullptr;
+
+bool time_is_standard(PyObject *time_module) {
+    if (time_module != standard_time_module || !Py_IS_TYPE(time_module, &PyModule_Type))
+        return false;
+    PyObject *function = nullptr;
+    int found = PyDict_GetItemRef(PyModule_GetDict(time_module), time_name.get(), &function);
+    if (found < 0) PyErr_Clear();
+    Py_XDECREF(function); // only its identity is compared
+    return found > 0 && function == standard_time_function;
+}
+
 // int(time.time() * 1000), with `time` looked up in the module namespace now.
 Ref now_in_milliseconds(Function *self) {
     Ref time_module = lookup_global(self->globals, time_name.get());
     if (!time_module) return {};
+    if (time_is_standard(time_module.get())) {
+        PyTime_t now;
+        if (PyTime_Time(&now) < 0) return {};
+        return Ref::steal(PyLong_FromDouble(PyTime_AsSecondsDouble(now) * 1000.0));
+    }
     Ref seconds = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), time_name.get()));
     if (!seconds) return {};
     Ref product = Ref::steal(PyNumber_Multiply(seconds.get(), thousand.get()));
@@ -746,19 +767,11 @@ bool write_plain_parameters(Function *self, const Entry *entries, Py_ssize_t cou
             out.character('"');
             write_scalar_text(out, value); // holds nothing JSON escapes
             out.character('"');
-        } else {
-            // str() of a plain container, then that text as a JSON string.
-            Ref shown;
-            if (PyList_CheckExact(value) || PyDict_CheckExact(value) || PyTuple_CheckExact(value)) {
-                TextBuilder repr;
-                if (write_plain_repr(repr, value)) shown = repr.finish();
-            }
-            if (!shown) {
-                PyErr_Clear(); // only a lack of memory, which the general route meets again
-                out.rewind(start);
-                return false;
-            }
-            write_json_string(out, shown.get());
+        } else if (!((PyList_CheckExact(value) || PyDict_CheckExact(value) ||
+                      PyTuple_CheckExact(value)) &&
+                     write_plain_repr_json_string(out, value))) {
+            out.rewind(start);
+            return false;
         }
         out.character(']');
     }
@@ -916,7 +929,25 @@ int signing_init() {
     // Without glimet_crypt's capsule, m_crypt.sha256 is called as any other method would be.
     crypt_api = static_cast<const CryptApi *>(PyCapsule_Import("glimet_crypt._api", 0));
     if (!crypt_api) PyErr_Clear();
-    return prepare();
+    if (prepare() < 0) return -1;
+
+    // The standard clock, kept for the process like the module that holds it; a time module
+    // not as expected (patched before this import) leaves the direct reading off.
+    if (!standard_time_module) {
+        Ref time_module = Ref::steal(PyImport_ImportModule("time"));
+        if (!time_module) return -1;
+        Ref function = Ref::steal(PyObject_GetAttr(time_module.get(), time_name.get()));
+        if (!function) return -1;
+        // time.time itself: the module's built-in function of that name.
+        if (PyCFunction_Check(function.get()) &&
+            PyCFunction_GetSelf(function.get()) == time_module.get() &&
+            std::strcmp(reinterpret_cast<PyCFunctionObject *>(function.get())->m_ml->ml_name,
+                        "time") == 0) {
+            standard_time_module = time_module.release();
+            standard_time_function = function.release();
+        }
+    }
+    return 0;
 }
 
 const OperationSpec saas_sign_spec = {
