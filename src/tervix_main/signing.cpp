@@ -256,15 +256,27 @@ bool entry_less(const Entry &a, const Entry &b) noexcept {
 
 constexpr size_t radix_least = 256; // fewer entries than this are ordered by comparison
 
+// What a radix sort works with besides the entries: as many entries again, and the bucket
+// bounds of each pass still open. A pass splits on a byte below those of the passes open
+// around it, so at most 16 are open at once; keeping their bounds here rather than on the
+// stack keeps the sort's use of the C stack small.
+struct RadixSpace {
+    static constexpr size_t depth = 16;
+    std::unique_ptr<Entry[]> scratch;
+    std::unique_ptr<size_t[]> bounds; // 257 per open pass, then 256 for placing entries
+};
+
 // Orders entries[0:n) by key with a most-significant-byte-first radix sort on the prefixes,
-// `scratch` holding as many entries: each pass splits the entries on the first byte in which
-// their prefixes differ, and the parts are ordered in turn. Its cost does not hang on how
-// well comparisons are predicted, and keys that share a beginning (common in one dict) cost
-// nothing for it. Parts of a few entries, and entries whose prefixes are all equal, are
-// ordered by comparison: a radix pass costs 256 steps whatever the number of entries.
-void radix_sort_entries(Entry *entries, Entry *scratch, size_t n) {
+// `scratch` (in `space`, at the same offset) holding as many entries: each pass splits the
+// entries on the first byte in which their prefixes differ, and the parts are ordered in
+// turn. Its cost does not hang on how well comparisons are predicted, and keys that share a
+// beginning (common in one dict) cost nothing for it. Parts of a few entries, and entries
+// whose prefixes are all equal, are ordered by comparison: a radix pass costs 256 steps
+// whatever the number of entries. `level` counts the passes open around this one.
+void radix_sort_entries(Entry *entries, Entry *scratch, size_t n, RadixSpace &space,
+                        size_t level) {
     auto by_key = [](const Entry &a, const Entry &b) { return entry_less(a, b); };
-    if (n < radix_least) {
+    if (n < radix_least || level >= RadixSpace::depth) {
         std::sort(entries, entries + n, by_key);
         return;
     }
@@ -286,25 +298,30 @@ void radix_sort_entries(Entry *entries, Entry *scratch, size_t n) {
         return static_cast<uint8_t>(entry.prefix >> shift);
     };
 
-    size_t starts[257] = {};
+    size_t *starts = space.bounds.get() + 257 * level;
+    size_t *next = space.bounds.get() + 257 * RadixSpace::depth;
+    std::fill(starts, starts + 257, size_t{0});
     for (size_t i = 0; i < n; ++i) ++starts[digit(entries[i]) + 1];
     for (size_t d = 1; d <= 256; ++d) starts[d] += starts[d - 1];
-    size_t next[256];
     std::copy(starts, starts + 256, next);
     for (size_t i = 0; i < n; ++i) scratch[next[digit(entries[i])]++] = entries[i];
     std::copy(scratch, scratch + n, entries);
     for (size_t d = 0; d < 256; ++d) {
         size_t size = starts[d + 1] - starts[d];
-        if (size > 1) radix_sort_entries(entries + starts[d], scratch + starts[d], size);
+        if (size > 1)
+            radix_sort_entries(entries + starts[d], scratch + starts[d], size, space, level + 1);
     }
 }
 
 // Puts `entries` in ascending key order.
 void sort_entries(Entry *entries, size_t n) {
-    std::unique_ptr<Entry[]> scratch;
-    if (n >= radix_least) scratch.reset(new (std::nothrow) Entry[n]);
-    if (scratch) {
-        radix_sort_entries(entries, scratch.get(), n);
+    RadixSpace space;
+    if (n >= radix_least) {
+        space.scratch.reset(new (std::nothrow) Entry[n]);
+        space.bounds.reset(new (std::nothrow) size_t[257 * RadixSpace::depth + 256]);
+    }
+    if (space.scratch && space.bounds) {
+        radix_sort_entries(entries, space.scratch.get(), n, space, 0);
     } else { // a few entries, or no memory to spare: sorted in place
         std::sort(entries, entries + n,
                   [](const Entry &a, const Entry &b) { return entry_less(a, b); });
@@ -735,23 +752,26 @@ Ref parameters_text(Function *self, PyObject *instance, PyObject *params, const 
     return finish_signed_text(out, env, true);
 }
 
-// The parameters' pieces written in one pass, when the module's `json` is the standard module
-// and every value is a str, a float, bool, None or small int, or a list, tuple or dict of plain
-// values: reading and writing those runs no Python code, so this is what reading every value
-// first and then forming the pieces gives. `entries` are as for parameters_text. Returns false,
-// with `out` as it was and no exception set, when that is not so; the caller then takes the
-// general route from the start.
-bool write_plain_parameters(Function *self, const Entry *entries, Py_ssize_t count,
-                            TextBuilder &out) {
-    TextBuilder::Mark start = out.mark();
-    {
-        Ref json = lookup_global(self->globals, json_name.get());
-        if (!json) {
-            PyErr_Clear(); // the general route looks again, and reports it
-            return false;
-        }
-        if (!json_is_standard(json.get())) return false;
+// Whether the module's `json` is now the standard module with its encoder untouched. Looking
+// it up may run a planted key's __eq__, so this comes before any entry is read; a failed
+// lookup answers false, and the general route looks again and reports it.
+bool json_standard_now(Function *self) {
+    Ref json = lookup_global(self->globals, json_name.get());
+    if (!json) {
+        PyErr_Clear();
+        return false;
     }
+    return json_is_standard(json.get());
+}
+
+// The parameters' pieces written in one pass, when the module's `json` was found to be the
+// standard module just before `entries` were read and every value is a str, a float, bool,
+// None or 64-bit int, or a list, tuple or dict of plain values: reading and writing those runs
+// no Python code, so this is what reading every value first and then forming the pieces
+// gives. `entries` are as for parameters_text. Returns false, with `out` as it was, when that
+// is not so; the caller then takes the general route from the start.
+bool write_plain_parameters(const Entry *entries, Py_ssize_t count, TextBuilder &out) {
+    TextBuilder::Mark start = out.mark();
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (i + fetch_ahead < count) {
             __builtin_prefetch(entries[i + fetch_ahead].key);
@@ -889,6 +909,7 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
 
     // The signed text. With an exact dict and str keys, each key is distinct and every piece
     // is made from a key and its value alone, so the pieces are made from the entries in order.
+    bool standard_json = PyDict_CheckExact(params.get()) && json_standard_now(self);
     std::unique_ptr<Entry[]> entries;
     Py_ssize_t count = 0;
     int plain = sorted_str_entries(params.get(), entries, count);
@@ -896,7 +917,7 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
     Ref params_str;
     if (plain) {
         TextBuilder out;
-        if (write_plain_parameters(self, entries.get(), count, out))
+        if (standard_json && write_plain_parameters(entries.get(), count, out))
             params_str = finish_signed_text(out, env.get(), true);
         else
             params_str = parameters_text(self, instance.get(), params.get(), entries.get(),
