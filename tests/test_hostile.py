@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 DRIVER = pathlib.Path(__file__).with_name("hostile_driver.py")
+REFERENCE = pathlib.Path(__file__).parents[1] / "bench" / "_reference.py"
 EXAMPLES = os.environ.get("GLIMET_FUZZ_EXAMPLES", "400")
 
 
@@ -22,37 +23,47 @@ def test_hostile_objects_get_exceptions_not_crashes():
 
 def test_planted_global_clearing_the_parameters_while_json_is_looked_up(fresh):
     # A key planted in the module's namespace on "json"'s probe chain runs its __eq__ when
-    # `json` is looked up; it empties the caller's parameters, whose entries must not be read
-    # from before that.
+    # `json` is looked up; it empties the caller's parameters. No entry may be read from freed
+    # memory, and the outcome is the plain-Python rendering's: the next parameter is missing.
     out = fresh(
         """
-        import builtins, json, sys
+        import builtins, importlib.util, json, sys
         from glimet_work import tervix_main
         from glimet_work.duty_main import GlimetWorkMain
 
-        class Clearing:
-            armed = False
-            def __hash__(self):
-                return hash("json")
-            def __eq__(self, other):
-                if Clearing.armed:
-                    Clearing.armed = False
-                    params.clear()
-                    [("y" * 40 + str(i)) for i in range(2000)]  # reuses what was freed
-                return False
-
-        namespace = tervix_main.__dict__
-        del namespace["json"]
-        namespace[Clearing()] = 0
-        namespace["json"] = json
+        spec = importlib.util.spec_from_file_location("reference", REFERENCE)
+        reference = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(reference)
         builtins.print = lambda *args, **kwargs: None
-        params = {"k" * 30 + str(i): "v" * 30 + str(i) for i in range(50)}
-        Clearing.armed = True
-        signed = GlimetWorkMain()._tervix_saas_sign_params(params)
-        sys.stdout.write(f"{signed is params}\\n")
-        """
+
+        def outcome(module, signer):
+            class Clearing:
+                armed = False
+                def __hash__(self):
+                    return hash("json")
+                def __eq__(self, other):
+                    if Clearing.armed:
+                        Clearing.armed = False
+                        params.clear()
+                        [("y" * 40 + str(i)) for i in range(2000)]  # reuses what was freed
+                    return False
+            namespace = module.__dict__
+            bound = namespace.pop("json")
+            namespace[Clearing()] = 0
+            namespace["json"] = bound
+            params = {"k" * 30 + str(i): "v" * 30 + str(i) for i in range(50)}
+            Clearing.armed = True
+            try:
+                signer._tervix_saas_sign_params(params)
+                return "returned"
+            except Exception as error:
+                return f"{type(error).__name__} {error}"
+
+        ours = outcome(tervix_main, GlimetWorkMain())
+        sys.stdout.write(f"{ours == outcome(reference, reference.ReferenceWorkMain())} {ours}\\n")
+        """.replace("REFERENCE", repr(str(REFERENCE)))
     )
-    assert out.strip() == "True"
+    assert out.startswith("True KeyError"), out
 
 
 def test_keys_sharing_every_prefix_length_sort_on_a_small_thread_stack(fresh):

@@ -212,6 +212,38 @@ def test_timestamp_follows_a_patched_time_time(crypt, monkeypatch, op, patch):
         assert stamped == expected
 
 
+@pytest.mark.parametrize("op", BOTH)
+def test_time_lookup_error_is_time_times_error(crypt, monkeypatch, op):
+    # A key on "time"'s probe chain in the time module's namespace whose __eq__ raises once:
+    # time.time() raises it, and so does signing, having looked once.
+    class Raising:
+        armed, calls = False, 0
+        def __hash__(self):
+            return hash("time")
+        def __eq__(self, other):
+            if Raising.armed:
+                Raising.calls += 1
+                if Raising.calls == 1:
+                    raise RuntimeError("lookup refused")
+            return False
+
+    monkeypatch.setattr(tervix_main, "time", time)
+    namespace = time.__dict__
+    function = namespace.pop("time")
+    planted = Raising()
+    try:
+        namespace[planted] = 0
+        namespace["time"] = function
+        Raising.armed = True
+        with pytest.raises(RuntimeError, match="lookup refused"):
+            sign(op, {})
+        assert Raising.calls == 1
+    finally:
+        Raising.armed = False
+        namespace.pop(planted, None)
+        namespace["time"] = function
+
+
 DictSubclass = type("DictSubclass", (dict,), {})
 ListSubclass = type("ListSubclass", (list,), {})
 
@@ -640,6 +672,41 @@ def test_container_values_sign_as_their_str(value):
             signer._tervix_saas_sign_params({"k": value})
         texts.append(crypt.calls[0][0][0])
     assert texts[0] == texts[1]
+
+
+def test_planted_global_runs_where_plain_python_runs_it():
+    # A key on "json"'s probe chain in the module namespace runs __eq__ at each lookup of
+    # `json`; the first one changes a parameter not yet read. The signed text and the number
+    # of lookups are plain Python's, as the fast route steps aside.
+    outcomes = []
+    for signer, module in [(GlimetWorkMain(), tervix_main), (reference.ReferenceWorkMain(), reference)]:
+        class Changing:
+            calls = 0
+            def __hash__(self):
+                return hash("json")
+            def __eq__(self, other):
+                Changing.calls += 1
+                if Changing.calls == 1:
+                    params["b"] = "changed"
+                return False
+
+        params = {"a": "x", "b": "y", "c": [1, "z"], "saas_sign_timespan": 1}
+        crypt = RecordingCrypt()
+        with pytest.MonkeyPatch.context() as monkeypatch:
+            monkeypatch.setattr(module, "m_crypt", crypt)
+            monkeypatch.setattr(builtins, "print", lambda *a, **k: None)
+            namespace = module.__dict__
+            bound = namespace.pop("json")
+            planted = Changing()
+            try:
+                namespace[planted] = 0
+                namespace["json"] = bound
+                signer._tervix_saas_sign_params(params, update_time=False)
+            finally:
+                namespace.pop(planted, None)
+                namespace["json"] = bound
+        outcomes.append((crypt.calls[0][0][0], Changing.calls))
+    assert outcomes[0] == outcomes[1]
 
 
 def _utf8_held(text):

@@ -58,11 +58,23 @@ bool same_entries(PyObject *dict, PyObject *copy) {
     return true;
 }
 
-// The namespaces and class checked below are watched: `changed` is set whenever one of them
-// changes, and the full check runs again only then. A watcher that cannot be had leaves
-// `changed` set for good, which costs speed and nothing else.
+// The namespaces and class checked below are watched, and so is this module's own namespace:
+// `changed` is set whenever one of them changes, and the full check runs again only then. A
+// watcher that cannot be had leaves `changed` set for good, which costs speed and nothing else.
 bool changed = true;
 bool watching = false;
+PyObject *module_namespace = nullptr; // tervix_main's, where `json` is looked up
+
+// Whether every key of `dict` is an exact str. Looking a str up in such a dict runs no Python
+// code; in any other, a key of another type with the same hash is compared through its own
+// __eq__.
+bool str_keys_only(PyObject *dict) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
 
 int on_namespace_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
     changed = true;
@@ -79,7 +91,7 @@ int on_class_change(PyTypeObject *) noexcept {
 void watch_standard() {
     int namespaces = PyDict_AddWatcher(on_namespace_change);
     int classes = namespaces < 0 ? -1 : PyType_AddWatcher(on_class_change);
-    if (classes < 0 ||
+    if (classes < 0 || PyDict_Watch(namespaces, module_namespace) < 0 ||
         PyDict_Watch(namespaces, PyModule_GetDict(standard.json)) < 0 ||
         PyDict_Watch(namespaces, PyModule_GetDict(standard.encoder_module)) < 0 ||
         PyDict_Watch(namespaces, standard.dumps_kwdefaults) < 0 ||
@@ -90,8 +102,14 @@ void watch_standard() {
     watching = true;
 }
 
-// Everything json.dumps reaches, compared with what it was at import.
+// Everything json.dumps reaches, compared with what it was at import, read from namespaces
+// that hold only str keys (this module's own included), so that reading them, and looking
+// `json` up in this module, runs no Python code.
 bool standard_in_place(PyObject *json) {
+    if (!str_keys_only(module_namespace) || !str_keys_only(PyModule_GetDict(json)) ||
+        !str_keys_only(PyModule_GetDict(standard.encoder_module)) ||
+        !str_keys_only(standard.dumps_kwdefaults))
+        return false;
     PyObject *dumps = standard.dumps;
     if (!holds(PyModule_GetDict(json), dumps_key, dumps) ||
         PyFunction_GET_KW_DEFAULTS(dumps) != standard.dumps_kwdefaults ||
@@ -111,6 +129,22 @@ bool standard_in_place(PyObject *json) {
            holds(helpers, encode_string_key, standard.encode_string);
 }
 
+// The watched namespaces as they were at the last full check: whether the standard encoder
+// was in place, with only str keys in every namespace read.
+bool in_place = false;
+
+// Whether the standard encoder is in place and the namespaces read hold only str keys, with
+// the full check run again if anything watched has changed since the last one.
+bool standard_unchanged() {
+    if (!changed) return in_place;
+    in_place = standard.json && standard_in_place(standard.json);
+    // A class reports changes only while it holds a version tag, which the lookups above
+    // give it when they can; without one, every call checks in full.
+    changed = !watching ||
+              reinterpret_cast<PyTypeObject *>(standard.encoder_class)->tp_version_tag == 0;
+    return in_place;
+}
+
 // Whether `json` is the standard module with its encoder untouched. Function objects are not
 // watched, so their code and keyword defaults are compared on every call.
 bool is_standard(PyObject *json) {
@@ -124,12 +158,7 @@ bool is_standard(PyObject *json) {
             PyFunction_GET_CODE(method) != standard.encoder_codes[i])
             return false;
     }
-    if (!changed) return true;
-    if (!standard_in_place(json)) return false;
-    // A class reports changes only while it holds a version tag, which the lookups above
-    // give it when they can; without one, every call checks in full.
-    changed = !watching || reinterpret_cast<PyTypeObject *>(standard.encoder_class)->tp_version_tag == 0;
-    return true;
+    return standard_unchanged();
 }
 
 // _json_dumps(data): the text written into `out` (and `written` set) when it can be had
@@ -175,6 +204,10 @@ PyObject *json_dumps_operation = nullptr;
 
 bool json_is_standard(PyObject *json) { return is_standard(json); }
 
+bool json_fast_path_open(PyObject *globals) {
+    return globals == module_namespace && standard_unchanged();
+}
+
 Ref json_dumps_into(PyObject *globals, PyObject *value, TextBuilder &out, bool &written) {
     Ref result = dumps_into(globals, value, out, written);
     if (!written && !result)
@@ -183,8 +216,9 @@ Ref json_dumps_into(PyObject *globals, PyObject *value, TextBuilder &out, bool &
     return result;
 }
 
-int json_dumps_init() {
+int json_dumps_init(PyObject *module) {
     if (standard.encode_string) return 0;
+    module_namespace = PyModule_GetDict(module); // borrowed: the module lives for the process
     if (make_names({&json_name, &dumps_name, &dumps_key, &encoder_key, &make_encoder_key,
                     &encode_string_key, &encoder_method_names[0], &encoder_method_names[1],
                     &encoder_method_names[2], &encoder_method_names[3]}) < 0)

@@ -16,7 +16,7 @@ extern const OperationSpec production_demand_spec;
 
 // Each file's names and constants, made by the module's execution step so that a lack of
 // memory fails the import rather than a later call.
-[[nodiscard]] int json_dumps_init();
+[[nodiscard]] int json_dumps_init(PyObject *module);
 [[nodiscard]] int signing_init();
 [[nodiscard]] int review_init();
 [[nodiscard]] int notice_init();
@@ -28,6 +28,11 @@ extern PyObject *json_dumps_operation;
 // its encoder untouched since import, so that json.dumps would produce what the module's own
 // writer produces. Runs no Python code and never raises.
 bool json_is_standard(PyObject *json);
+
+// Whether `globals` is this module's namespace and holds only str keys, so that looking a name
+// up in it runs no Python code, and the standard encoder is in place (the module's `json` may
+// still be bound to something else). Runs no Python code and never raises.
+bool json_fast_path_open(PyObject *globals);
 
 // What the class's own _json_dumps(value) does, for callers that hold a text being built:
 // the text written into `out` (with `written` set and an empty result) when it can be had

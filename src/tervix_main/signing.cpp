@@ -129,27 +129,34 @@ Ref mapping_get(PyObject *mapping, PyObject *key) {
 PyObject *standard_time_module = nullptr;
 PyObject *standard_time_function = nullptr;
 
-bool time_is_standard(PyObject *time_module) {
+// time.time(): for the time module itself (an exact module, whose attributes are the entries
+// of its namespace) the function is read from its namespace, as getattr would read it, and
+// the clock read directly while that is still the standard function; anything else is asked
+// for its `time` and called.
+Ref seconds_now(PyObject *time_module) {
     if (time_module != standard_time_module || !Py_IS_TYPE(time_module, &PyModule_Type))
-        return false;
-    PyObject *function = nullptr;
-    int found = PyDict_GetItemRef(PyModule_GetDict(time_module), time_name.get(), &function);
-    if (found < 0) PyErr_Clear();
-    Py_XDECREF(function); // only its identity is compared
-    return found > 0 && function == standard_time_function;
+        return Ref::steal(PyObject_CallMethodNoArgs(time_module, time_name.get()));
+    PyObject *found = nullptr;
+    int present = PyDict_GetItemRef(PyModule_GetDict(time_module), time_name.get(), &found);
+    if (present < 0) return {};
+    if (!present) // gone: getattr says so, in its own words
+        return Ref::steal(PyObject_CallMethodNoArgs(time_module, time_name.get()));
+    Ref function = Ref::steal(found);
+    if (function.get() != standard_time_function)
+        return Ref::steal(PyObject_CallNoArgs(function.get()));
+    PyTime_t now;
+    if (PyTime_Time(&now) < 0) return {};
+    return Ref::steal(PyFloat_FromDouble(PyTime_AsSecondsDouble(now)));
 }
 
 // int(time.time() * 1000), with `time` looked up in the module namespace now.
 Ref now_in_milliseconds(Function *self) {
     Ref time_module = lookup_global(self->globals, time_name.get());
     if (!time_module) return {};
-    if (time_is_standard(time_module.get())) {
-        PyTime_t now;
-        if (PyTime_Time(&now) < 0) return {};
-        return Ref::steal(PyLong_FromDouble(PyTime_AsSecondsDouble(now) * 1000.0));
-    }
-    Ref seconds = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), time_name.get()));
+    Ref seconds = seconds_now(time_module.get());
     if (!seconds) return {};
+    if (PyFloat_CheckExact(seconds.get())) // the product and its truncation, as float's own
+        return Ref::steal(PyLong_FromDouble(PyFloat_AS_DOUBLE(seconds.get()) * 1000.0));
     Ref product = Ref::steal(PyNumber_Multiply(seconds.get(), thousand.get()));
     if (!product) return {};
     return Ref::steal(PyNumber_Long(product.get()));
@@ -688,6 +695,9 @@ void write_parameter_text(TextBuilder &out, PyObject *text) {
         parameter.text = std::move(text);
         return 0;
     }
+    // Looking `json` up may run a planted key's __eq__, unless the namespace holds only str
+    // keys; values read before then are read again.
+    if (!json_fast_path_open(self->globals)) ran_python = true;
     Ref json = lookup_global(self->globals, json_name.get());
     if (!json) return -1;
     if (json_is_standard(json.get())) {
@@ -752,16 +762,20 @@ Ref parameters_text(Function *self, PyObject *instance, PyObject *params, const 
     return finish_signed_text(out, env, true);
 }
 
-// Whether the module's `json` is now the standard module with its encoder untouched. Looking
-// it up may run a planted key's __eq__, so this comes before any entry is read; a failed
-// lookup answers false, and the general route looks again and reports it.
+// Whether the module's `json` is now the standard module with its encoder untouched, found
+// without running Python code: only while the namespace holds only str keys (a key of another
+// type could run its __eq__ on the lookup, at a point the general route would not). Anything
+// else answers false, and the general route does the lookups in their own order.
 bool json_standard_now(Function *self) {
-    Ref json = lookup_global(self->globals, json_name.get());
-    if (!json) {
+    if (!json_fast_path_open(self->globals)) return false;
+    PyObject *json = nullptr;
+    int found = PyDict_GetItemRef(self->globals, json_name.get(), &json);
+    if (found <= 0) { // not bound in the namespace: the general route looks further, and reports
         PyErr_Clear();
         return false;
     }
-    return json_is_standard(json.get());
+    Ref held = Ref::steal(json);
+    return json_is_standard(json);
 }
 
 // The parameters' pieces written in one pass, when the module's `json` was found to be the

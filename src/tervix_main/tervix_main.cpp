@@ -83,7 +83,7 @@ int module_exec(PyObject *module) noexcept {
     if (bind_import(module, "json") < 0 || bind_import(module, "time") < 0 ||
         bind_import(module, "requests") < 0 ||
         bind_from_import(module, "glimet_crypt", "m_crypt") < 0 ||
-        bind_from_import(module, "glimet_curl", "m_curl") < 0 || json_dumps_init() < 0 ||
+        bind_from_import(module, "glimet_curl", "m_curl") < 0 || json_dumps_init(module) < 0 ||
         signing_init() < 0 || review_init() < 0 || notice_init() < 0) {
         add_traceback("init tervix_main", GLIMET_SOURCE, __LINE__, PyModule_GetDict(module));
         return -1;
