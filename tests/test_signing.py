@@ -676,18 +676,20 @@ def test_container_values_sign_as_their_str(value):
 
 def test_planted_global_runs_where_plain_python_runs_it():
     # A key on "json"'s probe chain in the module namespace runs __eq__ at each lookup of
-    # `json`; the first one changes a parameter not yet read. The signed text and the number
-    # of lookups are plain Python's, as the fast route steps aside.
+    # `json`; the first one changes a parameter already read and one not yet read. The signed
+    # text is plain Python's, as the fast route steps aside. (How many times __eq__ runs is not
+    # compared: a collection during it may change the namespace, and the lookup starts again.)
     outcomes = []
     for signer, module in [(GlimetWorkMain(), tervix_main), (reference.ReferenceWorkMain(), reference)]:
         class Changing:
-            calls = 0
+            armed, calls = False, 0
             def __hash__(self):
                 return hash("json")
             def __eq__(self, other):
-                Changing.calls += 1
-                if Changing.calls == 1:
-                    params["b"] = "changed"
+                if Changing.armed:
+                    Changing.calls += 1
+                    if Changing.calls == 1:
+                        params.update(a="changed", b="changed")
                 return False
 
         params = {"a": "x", "b": "y", "c": [1, "z"], "saas_sign_timespan": 1}
@@ -701,12 +703,15 @@ def test_planted_global_runs_where_plain_python_runs_it():
             try:
                 namespace[planted] = 0
                 namespace["json"] = bound
+                Changing.armed = True
                 signer._tervix_saas_sign_params(params, update_time=False)
             finally:
+                Changing.armed = False
                 namespace.pop(planted, None)
                 namespace["json"] = bound
-        outcomes.append((crypt.calls[0][0][0], Changing.calls))
+        outcomes.append((crypt.calls[0][0][0], Changing.calls > 0))
     assert outcomes[0] == outcomes[1]
+    assert outcomes[0][0].count('"changed"') == 1
 
 
 def _utf8_held(text):

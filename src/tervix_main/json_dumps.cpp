@@ -63,7 +63,8 @@ bool same_entries(PyObject *dict, PyObject *copy) {
 // watcher that cannot be had leaves `changed` set for good, which costs speed and nothing else.
 bool changed = true;
 bool watching = false;
-PyObject *module_namespace = nullptr; // tervix_main's, where `json` is looked up
+int namespace_watcher = -1;
+PyObject *module_namespace = nullptr; // tervix_main's, where `json` is looked up; held
 
 // Whether every key of `dict` is an exact str. Looking a str up in such a dict runs no Python
 // code; in any other, a key of another type with the same hash is compared through its own
@@ -89,7 +90,7 @@ int on_class_change(PyTypeObject *) noexcept {
 // Starts watching json's and json.encoder's namespaces, dumps's keyword defaults and
 // JSONEncoder; on failure nothing is watched.
 void watch_standard() {
-    int namespaces = PyDict_AddWatcher(on_namespace_change);
+    int namespaces = namespace_watcher = PyDict_AddWatcher(on_namespace_change);
     int classes = namespaces < 0 ? -1 : PyType_AddWatcher(on_class_change);
     if (classes < 0 || PyDict_Watch(namespaces, module_namespace) < 0 ||
         PyDict_Watch(namespaces, PyModule_GetDict(standard.json)) < 0 ||
@@ -216,9 +217,26 @@ Ref json_dumps_into(PyObject *globals, PyObject *value, TextBuilder &out, bool &
     return result;
 }
 
+namespace {
+
+// Makes `module`'s namespace the one watched and checked: a module made again after a failed
+// import replaces the one kept before.
+void keep_module_namespace(PyObject *module) {
+    PyObject *namespace_ = PyModule_GetDict(module);
+    if (namespace_ == module_namespace) return;
+    Py_XSETREF(module_namespace, Py_NewRef(namespace_));
+    changed = true;
+    if (watching && PyDict_Watch(namespace_watcher, module_namespace) < 0) {
+        PyErr_Clear();
+        watching = false; // every call checks in full from now on
+    }
+}
+
+} // namespace
+
 int json_dumps_init(PyObject *module) {
+    keep_module_namespace(module);
     if (standard.encode_string) return 0;
-    module_namespace = PyModule_GetDict(module); // borrowed: the module lives for the process
     if (make_names({&json_name, &dumps_name, &dumps_key, &encoder_key, &make_encoder_key,
                     &encode_string_key, &encoder_method_names[0], &encoder_method_names[1],
                     &encoder_method_names[2], &encoder_method_names[3]}) < 0)
