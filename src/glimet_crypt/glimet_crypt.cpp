@@ -3,6 +3,7 @@
 #include "glimet_crypt/crypt_api.hpp"
 #include "glimet_crypt/sha256.hpp"
 #include "support/module.hpp"
+#include "support/utf8.hpp"
 
 #include <cstdlib>
 #include <string_view>
@@ -29,25 +30,8 @@ struct Utf8 {
 };
 
 template <typename Char> char *encode(const Char *in, Py_ssize_t n, char *out) {
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = in[i];
-        if (c < 0x80) {
-            *out++ = static_cast<char>(c);
-        } else if (c < 0x800) {
-            *out++ = static_cast<char>(0xC0 | (c >> 6));
-            *out++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            if (c >= 0xD800 && c <= 0xDFFF) return nullptr; // a lone surrogate has no UTF-8
-            *out++ = static_cast<char>(0xE0 | (c >> 12));
-            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *out++ = static_cast<char>(0xF0 | (c >> 18));
-            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!(out = encode_utf8_character(in[i], out))) return nullptr; // a lone surrogate
     return out;
 }
 

@@ -1,6 +1,7 @@
 // TextBuilder's buffer management. Finished builders hand their buffer to the next one, so a
 // call that builds a text allocates nothing for it but the result.
 #include "support/text_builder.hpp"
+#include "support/utf8.hpp"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -28,28 +29,6 @@ template <typename Char> void widen(Py_UCS4 *out, const Char *in, Py_ssize_t n) 
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = in[i];
 }
 
-// Writes the UTF-8 of one character at `out`; the end of what was written, or null for a lone
-// surrogate, which has none.
-inline char *encode_character(Py_UCS4 ch, char *out) noexcept {
-    if (ch < 0x80) {
-        *out++ = static_cast<char>(ch);
-    } else if (ch < 0x800) {
-        *out++ = static_cast<char>(0xC0 | (ch >> 6));
-        *out++ = static_cast<char>(0x80 | (ch & 0x3F));
-    } else if (ch < 0x10000) {
-        if (ch >= 0xD800 && ch <= 0xDFFF) return nullptr;
-        *out++ = static_cast<char>(0xE0 | (ch >> 12));
-        *out++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (ch & 0x3F));
-    } else {
-        *out++ = static_cast<char>(0xF0 | (ch >> 18));
-        *out++ = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-        *out++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (ch & 0x3F));
-    }
-    return out;
-}
-
 // UTF-8 of `n` characters at `in`, written at `out`; the end of what was written, or null at
 // a lone surrogate. Blocks of sixteen ASCII characters are narrowed at once; any other block
 // is encoded character by character.
@@ -70,11 +49,11 @@ char *encode_utf8(const Py_UCS4 *in, size_t n, char *out) noexcept {
             continue;
         }
         for (size_t k = 0; k < block; ++k)
-            if (!(out = encode_character(in[i + k], out))) return nullptr;
+            if (!(out = encode_utf8_character(in[i + k], out))) return nullptr;
     }
 #endif
     for (; i < n; ++i)
-        if (!(out = encode_character(in[i], out))) return nullptr;
+        if (!(out = encode_utf8_character(in[i], out))) return nullptr;
     return out;
 }
 

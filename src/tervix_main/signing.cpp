@@ -224,6 +224,14 @@ struct Entry {
     unsigned __int128 prefix;
 };
 
+// Fetches the key and value of the entry `fetch_ahead` places after entry `i` into the cache.
+void fetch_entry_ahead(const Entry *entries, Py_ssize_t i, Py_ssize_t count) {
+    if (i + fetch_ahead < count) {
+        __builtin_prefetch(entries[i + fetch_ahead].key);
+        __builtin_prefetch(entries[i + fetch_ahead].value);
+    }
+}
+
 // One byte per character of the key's first 16, zero-padded, as a big-endian integer. A
 // character above U+00FF is taken as 0xFF and every byte after it as 0xFF too. Such a packing
 // never decreases as keys increase, so two keys whose packings differ order as their packings
@@ -472,10 +480,7 @@ bool is_plain_scalar(PyObject *value) {
 bool write_plain_pieces(const Entry *entries, Py_ssize_t count, TextBuilder &out) {
     TextBuilder::Mark start = out.mark();
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i + fetch_ahead < count) {
-            __builtin_prefetch(entries[i + fetch_ahead].key);
-            __builtin_prefetch(entries[i + fetch_ahead].value);
-        }
+        fetch_entry_ahead(entries, i, count);
         if (i > 0) out.character('&');
         out.str(entries[i].key);
         out.character('=');
@@ -787,10 +792,7 @@ bool json_standard_now(Function *self) {
 bool write_plain_parameters(const Entry *entries, Py_ssize_t count, TextBuilder &out) {
     TextBuilder::Mark start = out.mark();
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i + fetch_ahead < count) {
-            __builtin_prefetch(entries[i + fetch_ahead].key);
-            __builtin_prefetch(entries[i + fetch_ahead].value);
-        }
+        fetch_entry_ahead(entries, i, count);
         PyObject *value = entries[i].value;
         if (i > 0) out.character('&');
         out.str(entries[i].key); // an exact str: it formats as itself
@@ -874,10 +876,7 @@ PyObject *saas_sign(Function *self, PyObject *const *args) {
     if (plain < 0) return nullptr;
     if (plain) {
         for (Py_ssize_t i = 0; i < count; ++i) {
-            if (i + fetch_ahead < count) {
-                __builtin_prefetch(entries[i + fetch_ahead].key);
-                __builtin_prefetch(entries[i + fetch_ahead].value);
-            }
+            fetch_entry_ahead(entries.get(), i, count);
             if (PyDict_SetItem(data.get(), entries[i].key, entries[i].value) < 0)
                 return nullptr;
         }
