@@ -207,8 +207,10 @@ def operation_lines(refused=()):
     lines = ["读取用例：50", "读取用例：60"]
     refusal = '{"success": false, "message": "用例已被锁定，无法评审", "data": null}'
     for n in range(CASES):
-        lines += [f"【警告】评审失败：{case_name(n)}", refusal] if n in refused else []
-        lines += [] if n in refused else [f"评审通过：{case_name(n)}"]
+        if n in refused:
+            lines += [f"【警告】评审失败：{case_name(n)}", refusal]
+        else:
+            lines.append(f"评审通过：{case_name(n)}")
     return lines
 
 

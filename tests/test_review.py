@@ -77,7 +77,8 @@ class Recorder:
 @pytest.fixture
 def double(monkeypatch):
     """double(pages, edits) installs a Recorder as requests and a fixed m_curl that yields
-    HEADERS and LIST_BODY; double.texts keeps what parse received."""
+    double.parsed (the built-in server's URL, HEADERS and LIST_BODY); double.texts keeps what
+    parse received."""
     parsed = {
         "url": METERSPHERE_BASE + "/elsewhere?x=1",
         "method": "GET",
@@ -98,6 +99,7 @@ def double(monkeypatch):
         return recorder
 
     install.texts = texts
+    install.parsed = parsed
     return install
 
 
@@ -238,8 +240,9 @@ HOSTS = [
 @pytest.mark.parametrize("url, error", HOSTS)
 def test_credentials_go_only_to_their_own_host(double, url, error):
     recorder = double({1: page(1, [])})
-    parsed = {"headers": HEADERS, "json": LIST_BODY} | ({} if url is None else {"url": url})
-    tervix_main.m_curl = SimpleNamespace(parse=lambda text: SimpleNamespace(dict=lambda: parsed))
+    double.parsed.pop("url")
+    if url is not None:
+        double.parsed["url"] = url
     if error is None:
         review("x")
         assert len(recorder.calls) == 1
