@@ -398,46 +398,20 @@ def test_ctrl_c_after_a_result_line_stops_the_review(runner, after, tmp_path):
 
 
 # (shell form of the command, input, exit status, the stream written, its one line)
+SANITIZED = pytest.mark.skipif(bool(os.environ.get("GLIMET_SANITIZED")), reason="ASan's memory")
+NOT_DONE = "glimet-work: error: standard {} is closed; nothing was done"
+# fmt: off
 STREAM_FAULTS = [
-    (
-        'exec "$@" >&-',
-        "{}",
-        2,
-        "stderr",
-        "glimet-work: error: standard output is closed; nothing was done",
-    ),
-    (
-        'exec "$@" 2>&-',
-        "{}",
-        2,
-        "stdout",
-        "glimet-work: error: standard error is closed; nothing was done",
-    ),
-    (
-        'exec "$@" >/dev/full',
-        "{}",
-        1,
-        "stderr",
-        "glimet-work json: error: cannot write standard output: No space left on device",
-    ),
-    (
-        'exec "$@"',
-        '{"a": "\\ud800"}',
-        1,
-        "stderr",
-        "glimet-work json: error: cannot write U+D800 to standard output: UTF-8 cannot carry it",
-    ),
-    pytest.param(
-        'ulimit -v 1000000; exec "$@" < "$BIG"',
-        None,
-        1,
-        "stderr",
-        "glimet-work json: error: out of memory",
-        marks=pytest.mark.skipif(
-            bool(os.environ.get("GLIMET_SANITIZED")), reason="ASan needs the address space"
-        ),
-    ),
+    ('exec "$@" >&-', "{}", 2, "stderr", NOT_DONE.format("output")),
+    ('exec "$@" 2>&-', "{}", 2, "stdout", NOT_DONE.format("error")),
+    ('exec "$@" >/dev/full', "{}", 1, "stderr",
+     "glimet-work json: error: cannot write standard output: No space left on device"),
+    ('exec "$@"', '{"a": "\\ud800"}', 1, "stderr",
+     "glimet-work json: error: cannot write U+D800 to standard output: UTF-8 cannot carry it"),
+    pytest.param('ulimit -v 1000000; exec "$@" < "$BIG"', None, 1, "stderr",
+                 "glimet-work json: error: out of memory", marks=SANITIZED),
 ]
+# fmt: on
 
 
 @pytest.mark.parametrize("shell, stdin, status, stream, line", STREAM_FAULTS)
