@@ -9,6 +9,7 @@ review runs (or a case the server refused) with 1, and Ctrl-C ends the command q
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import json
 import os
@@ -296,7 +297,8 @@ def _review(args: argparse.Namespace, work: GlimetWorkMain) -> int:
     at_terminal = sys.stdin is not None and sys.stdin.isatty() and sys.stderr.isatty()
     ask = _ask_terminal if at_terminal and not args.yes else lambda count, review_id: True
     transport = ReviewTransport(args.timeout, ask, args.dry_run)
-    saved, tervix_main.requests = tervix_main.requests, transport
+    saved = tervix_main.requests
+    tervix_main.requests = transport  # type: ignore[assignment]  # rebound on purpose
     try:
         work._tervix_test_case_review(content)
     except StopBeforeEdits:
@@ -477,11 +479,9 @@ class _Output:
 
 def _report(line: str) -> None:
     """One line on standard error; if that fails too, the exit status alone tells."""
-    try:
+    with contextlib.suppress(AttributeError, OSError, ValueError):
         sys.stderr.write(line + "\n")
         sys.stderr.flush()
-    except (AttributeError, OSError, ValueError):
-        pass
 
 
 def _output_failure(exc: BaseException) -> str | None:
@@ -506,8 +506,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     # Results go to standard output and failures to standard error, never one for the other.
     if sys.stderr is None:
-        if sys.stdout is not None:
-            print(f"{PROG}: error: standard error is closed; nothing was done")
+        with contextlib.suppress(AttributeError, OSError):
+            sys.stdout.write(f"{PROG}: error: standard error is closed; nothing was done\n")
+            sys.stdout.flush()
         return 2
     if sys.stdout is None:
         _report(f"{PROG}: error: standard output is closed; nothing was done")
@@ -531,9 +532,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         message = _output_failure(failure)
         if isinstance(failure, OSError):
             # What stayed in the buffer must not fail again at exit: it goes nowhere.
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, stdout.fileno())
-            os.close(devnull)
+            with contextlib.suppress(OSError, ValueError):
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, stdout.fileno())
+                os.close(devnull)
         if message:
             _report(f"{command}: error: {message}")
         return 1
