@@ -1,13 +1,14 @@
 """A tour of glimet-work: every operation the toolkit offers, run once.
 
 The review runs against a small stand-in MeterSphere on 127.0.0.1 (the one the tests use), so
-no outside server is needed: the module's `requests` is pointed at it for the demo's review.
+no outside server is needed: the pasted command names this build's server, as a real one would,
+and the module's `requests` is pointed at the stand-in for the demo's review.
 """
 
 import pathlib
 import sys
 
-from glimet_work import tervix_main
+from glimet_work import METERSPHERE_BASE, tervix_main
 from glimet_work.duty_main import GlimetWorkMain
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
@@ -40,6 +41,7 @@ def main() -> None:
     )
 
     heading("test-case review on a stand-in MeterSphere: _tervix_test_case_review")
+    print(f"(this build talks to {METERSPHERE_BASE}; here its requests go to 127.0.0.1)")
     with StandinMeterSphere(cases=57, refuse=(3,)) as server:
         saved = tervix_main.requests
         tervix_main.requests = LoopbackRequests(server.origin)

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 from glimet_crypt import m_crypt
 from glimet_curl import m_curl
-from glimet_work import tervix_main
+from glimet_work import METERSPHERE_BASE, tervix_main
 from glimet_work.duty_main import GlimetWorkMain, TERVIXWorkMain
 
 EXAMPLES = int(sys.argv[1]) if len(sys.argv) > 1 else 300
@@ -215,7 +215,8 @@ def check(data, env, update_time, value, bodies, content):
     saved = tervix_main.requests
     tervix_main.requests = FakeRequests(bodies)
     try:
-        attempt(lambda: work._tervix_test_case_review("curl 'https://h/x' -H 'a: b' --data-raw '{}'"))
+        paste = f"curl '{METERSPHERE_BASE}/x' -H 'a: b' --data-raw '{{}}'"
+        attempt(lambda: work._tervix_test_case_review(paste))
         attempt(lambda: work._tervix_test_case_review(content))
     finally:
         tervix_main.requests = saved

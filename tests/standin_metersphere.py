@@ -13,33 +13,41 @@ command from `curl_command()` carries, and the server keeps each case's status.
 
 Faults, chosen per list page or per case edit, answer in place of the server's own handling:
 "bad_gateway" (HTTP 502 with an HTML page, as a reverse proxy gives when the server is down),
-"not_json" (HTTP 200 with a JSON body cut short), "reset" (the connection reset with no answer)
-and "refuse" (HTTP 200 with success false). A faulty edit changes nothing.
+"not_json" (HTTP 200 with a JSON body cut short), "reset" (the connection reset with no answer),
+"refuse" (HTTP 200 with success false) and "stall" (no answer until the server stops, at most
+STALL_SECONDS). A faulty edit changes nothing.
 
     with StandinMeterSphere(cases=117) as server:
         text = server.curl_command()        # what "Copy as cURL" gives for the case list
         ...                                 # send requests to server.origin
         server.statuses()                   # {case id: status}
 
-Only the standard library is used; `LoopbackRequests.request` imports requests when called.
+The command names the server this build of glimet-work talks to, as a user's would; the
+clients below send its requests to the loopback origin instead. Only the standard library is
+used, besides requests, imported by `LoopbackRequests.request` when called.
 """
 
 import http.cookies
 import json
 import math
+import pathlib
 import re
 import socket
 import struct
+import sys
 import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from glimet_work import METERSPHERE_BASE
 
 LIST_PATH = re.compile(r"/metersphere-api/track/test/review/case/list/(\d+)/(\d+)")
 EDIT_PATH = "/metersphere-api/track/test/review/case/edit"
 STATUSES = {"Prepare", "Pass", "UnPass", "Again", "Underway"}
 BODY_LIMIT = 1 << 20
-FAULTS = {"bad_gateway", "not_json", "reset", "refuse"}
+FAULTS = {"bad_gateway", "not_json", "reset", "refuse", "stall"}
 BAD_GATEWAY = "<html><body><h1>502 Bad Gateway</h1></body></html>"
+STALL_SECONDS = 30
 
 
 def quote_bash(text):
@@ -104,9 +112,10 @@ class StandinMeterSphere:
             raise ValueError(f"unknown faults: {sorted(unknown)}")
         self._server = None
         self._thread = None
+        self._stopping = threading.Event()  # releases stalled requests
 
     def __enter__(self):
-        self._server = ThreadingHTTPServer(("127.0.0.1", 0), _handler_for(self))
+        self._server = _Server(("127.0.0.1", 0), _handler_for(self))
         self._thread = threading.Thread(
             target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True
         )
@@ -114,6 +123,7 @@ class StandinMeterSphere:
         return self
 
     def __exit__(self, *exc_info):
+        self._stopping.set()
         self._server.shutdown()
         self._server.server_close()
         self._thread.join(timeout=10)
@@ -134,21 +144,22 @@ class StandinMeterSphere:
             self._page_faults.clear()
             self._edit_faults.clear()
 
-    def curl_command(self, style="bash"):
-        """The case-list request as Chrome's "Copy as cURL" gives it, "bash" or "cmd" style."""
+    def curl_command(self, style="bash", origin=METERSPHERE_BASE):
+        """The case-list request as Chrome's "Copy as cURL" gives it, "bash" or "cmd" style, for
+        the server at `origin`."""
         quote, end = (quote_bash, " \\\n  ") if style == "bash" else (quote_cmd, " ^\n  ")
         body = json.dumps(
             {"reviewId": self.review_id, "projectId": self.project_id, "orders": [], "combine": {}},
             separators=(",", ":"),
         )
         parts = [
-            "curl " + quote(f"{self.origin}/metersphere-api/track/test/review/case/list/1/10"),
+            "curl " + quote(f"{origin}/metersphere-api/track/test/review/case/list/1/10"),
             "-H " + quote("Accept: application/json, text/plain, */*"),
             "-H " + quote("Accept-Language: zh-CN,zh;q=0.9,en;q=0.8"),
             "-H " + quote(f"CSRF-TOKEN: {self.csrf_token}"),
             "-H " + quote("Content-Type: application/json;charset=UTF-8"),
             "-b " + quote(f"MS_SESSION_ID={self.session_id}; language=zh_CN"),
-            "-H " + quote(f"Origin: {self.origin}"),
+            "-H " + quote(f"Origin: {origin}"),
             "-H " + quote(f"PROJECT: {self.project_id}"),
             "-H " + quote('sec-ch-ua: "Chromium";v="124", "Google Chrome";v="124"'),
             "--data-raw " + quote(body),
@@ -198,6 +209,13 @@ class StandinMeterSphere:
         return 400, _failure("用例不存在")
 
 
+class _Server(ThreadingHTTPServer):
+    def handle_error(self, request, client_address):
+        # A client that went away before its answer (an interrupted review) is no fault here.
+        if not isinstance(sys.exception(), ConnectionError):
+            super().handle_error(request, client_address)
+
+
 def _failure(message):
     return {"success": False, "message": message, "data": None}
 
@@ -221,7 +239,7 @@ def _handler_for(server):
                 server.log.append((path, dict(self.headers), body))
                 match = LIST_PATH.fullmatch(path)
                 if not server._signed_in(self.headers):
-                    status, answer = 401, _failure("Authentication required")
+                    status, answer = 401, _failure("Unauthorized")
                 elif match and int(match[1]) >= 1 and int(match[2]) >= 1:
                     status, answer = server._list(int(match[1]), int(match[2]), body)
                 elif path == EDIT_PATH:
@@ -234,7 +252,10 @@ def _handler_for(server):
                 self._answer(status, answer)
 
         def _fault(self, fault):
-            if fault == "reset":
+            if fault == "stall":
+                server._stopping.wait(STALL_SECONDS)
+                self.close_connection = True
+            elif fault == "reset":
                 # Linger 0 makes the close send RST at once. The socket is detached first so
                 # that the server's own shutdown and close afterwards touch nothing.
                 self.connection.setsockopt(
@@ -286,3 +307,43 @@ class LoopbackRequests:
         return requests.request(
             **kwargs, timeout=self.timeout, proxies={"http": None, "https": None}
         )
+
+
+# Runs the command line (`python -m glimet_work ARGS...`) with every request requests sends
+# going to the origin given as the first argument, path kept, with no proxy.
+_CLI_LAUNCHER = """
+import runpy, sys, urllib.parse
+import requests
+origin = sys.argv.pop(1)
+send = requests.Session.request
+def request(self, method, url, **kwargs):
+    kwargs["proxies"] = {"http": None, "https": None}
+    return send(self, method, origin + urllib.parse.urlsplit(url).path, **kwargs)
+requests.Session.request = request
+runpy.run_module("glimet_work", run_name="__main__", alter_sys=True)
+"""
+
+
+def cli_command(origin):
+    """The argument list that starts the command line talking to the server at `origin`."""
+    return [sys.executable, "-c", _CLI_LAUNCHER, origin]
+
+
+# Runs the review operation alone on the curl command in the file given as the second argument,
+# its requests sent through LoopbackRequests to the origin given as the first.
+_OPERATION_LAUNCHER = f"""
+import sys
+sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})
+from standin_metersphere import LoopbackRequests
+from glimet_work import tervix_main
+sys.stdout.reconfigure(encoding="utf-8", line_buffering=True)
+tervix_main.requests = LoopbackRequests(sys.argv[1])
+with open(sys.argv[2], encoding="utf-8") as paste:
+    tervix_main.TERVIXWorkMain._tervix_test_case_review(paste.read())
+"""
+
+
+def operation_command(origin, paste_file):
+    """The argument list that starts a process running the review operation, and nothing else,
+    on the command in `paste_file` against the server at `origin`."""
+    return [sys.executable, "-c", _OPERATION_LAUNCHER, origin, str(paste_file)]

@@ -15,7 +15,7 @@ import tracemalloc
 
 import pytest
 
-from glimet_work import tervix_main
+from glimet_work import METERSPHERE_BASE, tervix_main
 from glimet_work.duty_main import GlimetWorkMain
 
 WARM_UP, CALLS, SLACK_BYTES = 300, 3000, 16 * 1024
@@ -47,7 +47,7 @@ class Requests:
         return Response({"data": {"pageCount": 1, "listObject": cases}})
 
 
-CURL = "curl 'https://ms.example.org/x' -H 'Cookie: a=b' --data-raw '{\"reviewId\": \"r\"}'"
+CURL = f"curl '{METERSPHERE_BASE}/x' -H 'Cookie: a=b' --data-raw '{{\"reviewId\": \"r\"}}'"
 BODY = {"b": True, "a": [1, {"x": None}], "名": "张三", "n": 1.5}
 
 

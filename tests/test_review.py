@@ -1,17 +1,19 @@
 """TERVIXWorkMain._tervix_test_case_review: against a recording double for requests, and end to
 end over HTTP against the stand-in MeterSphere server."""
 
+import _thread
 import json
 import pathlib
 import re
 import sys
 import traceback
+import urllib.parse
 from types import SimpleNamespace
 
 import pytest
 import requests
 
-from glimet_work import duty_main, tervix_main
+from glimet_work import METERSPHERE_BASE, duty_main, tervix_main
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from standin_metersphere import LoopbackRequests, StandinMeterSphere
@@ -75,8 +77,14 @@ class Recorder:
 @pytest.fixture
 def double(monkeypatch):
     """double(pages, edits) installs a Recorder as requests and a fixed m_curl that yields
-    HEADERS and LIST_BODY; double.texts keeps what parse received."""
-    parsed = {"url": "https://elsewhere/", "method": "GET", "headers": HEADERS, "json": LIST_BODY}
+    double.parsed (the built-in server's URL, HEADERS and LIST_BODY); double.texts keeps what
+    parse received."""
+    parsed = {
+        "url": METERSPHERE_BASE + "/elsewhere?x=1",
+        "method": "GET",
+        "headers": HEADERS,
+        "json": LIST_BODY,
+    }
     texts = []
 
     def parse(text):
@@ -91,6 +99,7 @@ def double(monkeypatch):
         return recorder
 
     install.texts = texts
+    install.parsed = parsed
     return install
 
 
@@ -190,10 +199,108 @@ def test_with_the_real_parser(monkeypatch, capsys, body, sent_json):
     # The pasted URL and method have no effect; headers and JSON body go as parsed.
     recorder = Recorder({1: page(1, [])})
     monkeypatch.setattr(tervix_main, "requests", recorder)
-    review("curl 'https://elsewhere/x' -X GET -H 'CSRF-TOKEN: t' -b 'MS_SESSION_ID=s'" + body)
+    review(f"curl '{METERSPHERE_BASE}/x' -X GET -H 'CSRF-TOKEN: t' -b 'MS_SESSION_ID=s'" + body)
     keywords = recorder.calls[0][0]
     assert LIST_URL.fullmatch(keywords["url"])[2] == "1" and keywords["method"] == "POST"
     assert keywords["headers"] == HEADERS and keywords["json"] == sent_json
+
+
+HOST = urllib.parse.urlsplit(METERSPHERE_BASE).hostname
+# The built-in host in fullwidth capitals: the same host once in IDNA form.
+WIDE = "".join(chr(ord(c.upper()) + 0xFEE0) if c.isalpha() else c for c in HOST)
+OTHER = rf"the curl command was copied from .+, but this build of glimet-work talks to {HOST}, "
+UNREADABLE = rf"cannot tell which host the curl command was copied from .+ server, {HOST}$"
+
+# ("url" as the parsed command has it, the error and a pattern of its message, or None)
+HOSTS = [
+    (None, None),
+    (f"{METERSPHERE_BASE}/any/path?q=1", None),
+    (f"HTTP://user:pw@{HOST.upper()}.:8080/x", None),
+    (f"{HOST}/no/scheme", None),
+    (f"https://{WIDE}/", None),
+    ("https://ms.example.org/x", (ValueError, OTHER)),
+    (f"https://{HOST}.evil.example/", (ValueError, OTHER)),
+    (f"https://{HOST}@evil.example/", (ValueError, OTHER)),
+    (f"https://evil.example/?next=https://{HOST}/", (ValueError, OTHER)),
+    ("https://例子.测试/", (ValueError, OTHER)),
+    ("https://[::1]:8443/", (ValueError, OTHER)),
+    ("", (ValueError, UNREADABLE)),
+    ("https://:443/", (ValueError, UNREADABLE)),
+    (f"https://{HOST}:https/", (ValueError, UNREADABLE)),
+    ("https://[::1/", (ValueError, UNREADABLE)),
+    ("https://a..b/", (ValueError, UNREADABLE)),
+    (f"https://{HOST}\ud800/", (ValueError, UNREADABLE)),
+    (
+        b"https://ms.example.org/",
+        (TypeError, 'the parsed curl command\'s "url" must be str, not bytes$'),
+    ),
+]
+
+
+@pytest.mark.parametrize("url, error", HOSTS)
+def test_credentials_go_only_to_their_own_host(double, url, error):
+    recorder = double({1: page(1, [])})
+    double.parsed.pop("url")
+    if url is not None:
+        double.parsed["url"] = url
+    if error is None:
+        review("x")
+        assert len(recorder.calls) == 1
+        return
+    with pytest.raises(error[0], match=error[1]):
+        review("x")
+    assert recorder.calls == []
+
+
+class Leaving(Response):
+    """A response whose release misbehaves: `leave` runs when its last reference goes."""
+
+    def __init__(self, text, leave):
+        super().__init__(text)
+        self.leave = leave
+
+    def __del__(self):
+        self.leave()
+
+
+class Releasing:
+    """Stands in for requests: a one-page review of three cases, where the response to request
+    number `which` (1 the page, 2 the first edit) is a Leaving one."""
+
+    def __init__(self, which, leave):
+        self.which, self.leave, self.sent = which, leave, 0
+
+    def request(self, **keywords):
+        self.sent += 1
+        text = page(1, make_cases(0, 3)) if self.sent == 1 else '{"success": true}'
+        return Leaving(text, self.leave) if self.sent == self.which else Response(text)
+
+
+def raising(error):
+    def leave():
+        raise error
+
+    return leave
+
+
+# (which response misbehaves on release, how, the exception out of the review)
+RELEASES = [
+    (1, raising(KeyboardInterrupt), KeyboardInterrupt),
+    (2, raising(KeyboardInterrupt), KeyboardInterrupt),
+    (2, _thread.interrupt_main, KeyboardInterrupt),
+    (2, raising(OSError("close failed")), OSError),
+]
+
+
+@pytest.mark.parametrize("which, leave, error", RELEASES)
+def test_what_a_release_raises_ends_the_review(double, monkeypatch, capsys, which, leave, error):
+    requests_double = Releasing(which, leave)
+    monkeypatch.setattr(tervix_main, "requests", requests_double)
+    hook = sys.unraisablehook
+    with pytest.raises(error):
+        review("x")
+    assert requests_double.sent == which and sys.unraisablehook is hook
+    assert lines(capsys) == ["读取用例：3", f"{PASSED}：case 0"][:which]
 
 
 # (list pages, edit bodies, exception, lines printed, requests made)

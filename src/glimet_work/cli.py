@@ -2,27 +2,34 @@
 
 Each subcommand reads its input from a file argument or standard input (UTF-8), hands it to an
 operation of a ``GlimetWorkMain`` and writes the result to standard output (always UTF-8).
-Bad input is reported on one line of standard error with exit status 2, a failure while a
-review runs with status 1, and Ctrl-C ends the command quietly with status 130.
+Every failure is one line on standard error: bad input exits with status 2, a failure while a
+review runs (or a case the server refused) with 1, and Ctrl-C ends the command quietly with 130.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import json
 import os
+import re
+import ssl
 import sys
+import textwrap
+import urllib.parse
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
-from glimet_work import tervix_main
+import requests
+
+from glimet_work import METERSPHERE_BASE, __version__, tervix_main
 from glimet_work.duty_main import GlimetWorkMain
 
 PROG = "glimet-work"
 
-Command = Callable[[argparse.Namespace, GlimetWorkMain], None]
+Command = Callable[[argparse.Namespace, GlimetWorkMain], int]
 
 
 class CommandError(Exception):
@@ -31,6 +38,10 @@ class CommandError(Exception):
     def __init__(self, message: str, status: int = 2) -> None:
         super().__init__(message)
         self.status = status
+
+
+class OutputFailed(Exception):
+    """Standard output could not take what was written (closed, full, or not UTF-8-able)."""
 
 
 def _one_line(text: str) -> str:
@@ -85,41 +96,235 @@ def _read_json(file: str | None, *, want_object: bool) -> Any:
     return value
 
 
-def _sign(args: argparse.Namespace, work: GlimetWorkMain) -> None:
+def _sign(args: argparse.Namespace, work: GlimetWorkMain) -> int:
     data = _read_json(args.file, want_object=True)
     signed = work._tervix_saas_sign(data, env=args.env, update_time=not args.keep_time)
     print(work._json_dumps(signed))
+    return 0
 
 
-def _sign_params(args: argparse.Namespace, work: GlimetWorkMain) -> None:
+def _sign_params(args: argparse.Namespace, work: GlimetWorkMain) -> int:
     params = _read_json(args.file, want_object=True)
     # The operation prints the signed text itself; the signed parameters follow it.
     work._tervix_saas_sign_params(params, env=args.env, update_time=not args.keep_time)
     print(work._json_dumps(params))
+    return 0
 
 
-def _json(args: argparse.Namespace, work: GlimetWorkMain) -> None:
+def _json(args: argparse.Namespace, work: GlimetWorkMain) -> int:
     print(work._json_dumps(_read_json(args.file, want_object=False)))
+    return 0
 
 
-def _review(args: argparse.Namespace, work: GlimetWorkMain) -> None:
+def _notice(args: argparse.Namespace, work: GlimetWorkMain) -> int:
+    work._tervix_test_production_demand(_read_text(args.file))
+    return 0
+
+
+# The review. The operation sends its requests through the module's `requests`; for the run
+# the command puts a transport of its own there, which bounds each request in time, turns every
+# failure into a line that says what to do, counts the refusals and asks before the first edit.
+
+SESSION_HINT = (
+    "the session in the pasted command has expired or lacks the right: copy the request again "
+    "from a logged-in browser"
+)
+LIST_PAGE = re.compile(r"/case/list/(\d+)/\d+$")
+CA_HINT = (
+    "for a server whose certificate comes from a private CA, set REQUESTS_CA_BUNDLE to that "
+    "CA's certificate file"
+)
+
+
+class StopBeforeEdits(Exception):
+    """Raised through the operation at its first edit when none may be sent (a dry run)."""
+
+
+def _root_cause(exc: BaseException) -> str:
+    """What went wrong at the bottom of a chain of wrapped network errors, in words."""
+    seen: list[BaseException] = []
+    following: BaseException | None = exc
+    while following is not None and all(following is not e for e in seen):
+        seen.append(following)
+        inner = [a for a in following.args if isinstance(a, BaseException)]
+        following = following.__cause__ or (inner[0] if inner else following.__context__)
+    for found in reversed(seen):
+        if isinstance(found, ssl.SSLCertVerificationError) and found.verify_message:
+            return str(found.verify_message)
+        if isinstance(found, OSError) and found.strerror:
+            return str(found.strerror)
+    return _one_line(str(seen[-1])) or "no reason given"
+
+
+def _body_start(text: str, limit: int = 100) -> str:
+    text = _one_line(text)
+    return text if len(text) <= limit else text[:limit] + "…"
+
+
+class ReviewTransport:
+    """Stands in for the module's `requests` during one review.
+
+    `request` takes the operation's keywords, sends them through one requests session with
+    `timeout`, and hands back the response once its body is one the operation reads without
+    fault; anything else ends the review with a CommandError. Before the first edit it stops a
+    dry run, and otherwise calls `ask` with the number of cases read and the review's id, going
+    on only when that returns True.
+    """
+
+    def __init__(self, timeout: float, ask: Callable[[int, Any], bool], dry_run: bool) -> None:
+        self.timeout = timeout
+        self.ask = ask
+        self.dry_run = dry_run
+        self.session = requests.Session()
+        self.cases: list[dict[str, Any]] = []
+        self.review_id: Any = None
+        self.editing = False
+        self.requests_sent = 0
+        self.passed = 0
+        self.refused = 0
+
+    def close(self) -> None:
+        self.session.close()
+
+    def request(self, *, url: str, method: str, headers: Any, json: Any) -> requests.Response:
+        parts = urllib.parse.urlsplit(url)
+        page = LIST_PAGE.search(parts.path)
+        if not page and not self.editing:
+            self.before_edits()
+            self.editing = True
+        what = f"page {page[1]} of the case list" if page else self.describe_edit(json)
+        response = self.send(what, parts.netloc, method, url, headers, json)
+        try:
+            body = response.json()
+        except ValueError:
+            raise _http_failure(what, parts.netloc, response, "not JSON") from None
+        if response.status_code in (401, 403) or (page and not response.ok):
+            raise _http_failure(what, parts.netloc, response)
+        if page:
+            if not _is_case_list(body, first=page[1] == "1"):
+                raise _http_failure(what, parts.netloc, response, "no case list in the answer")
+            self.cases += body["data"]["listObject"]
+            self.review_id = json.get("reviewId") if isinstance(json, dict) else None
+        elif not isinstance(body, dict):
+            raise _http_failure(what, parts.netloc, response, "not a JSON object")
+        elif body.get("success") is True:  # the operation's own test
+            self.passed += 1
+        else:
+            self.refused += 1
+        return response
+
+    def before_edits(self) -> None:
+        if self.dry_run:
+            raise StopBeforeEdits
+        if not self.ask(len(self.cases), self.review_id):
+            raise CommandError("cancelled; no case was changed", status=1)
+
+    def describe_edit(self, body: Any) -> str:
+        case_id = body.get("id") if isinstance(body, dict) else None
+        for case in self.cases:
+            if case.get("id") == case_id and isinstance(case.get("name"), str):
+                return f'the edit of case "{case["name"]}"'
+        return f"the edit of case id {case_id}"
+
+    def send(
+        self, what: str, host: str, method: str, url: str, headers: Any, body: Any
+    ) -> requests.Response:
+        self.requests_sent += 1
+        try:
+            return self.session.request(
+                method, url, headers=headers, json=body, timeout=self.timeout
+            )
+        except requests.ConnectTimeout:
+            problem = f"could not connect to {host} within {self.timeout:g} s (--timeout SECONDS)"
+        except requests.Timeout:
+            problem = f"{host} did not answer within {self.timeout:g} s (--timeout SECONDS)"
+        except requests.exceptions.SSLError as exc:
+            problem = f"cannot verify the certificate of {host} ({_root_cause(exc)}); {CA_HINT}"
+        except requests.RequestException as exc:
+            problem = f"the connection to {host} failed: {_root_cause(exc)}"
+        raise CommandError(f"{what}: {problem}", status=1)
+
+
+def _is_case_list(body: Any, first: bool) -> bool:
+    """Whether a list page holds what the operation reads from it."""
+    data = body.get("data") if isinstance(body, dict) else None
+    if not isinstance(data, dict):
+        return False
+    cases = data.get("listObject")
+    if not isinstance(cases, list) or not all(isinstance(case, dict) for case in cases):
+        return False
+    return not first or type(data.get("pageCount")) is int
+
+
+def _http_failure(
+    what: str, host: str, response: requests.Response, problem: str | None = None
+) -> CommandError:
+    """The line for an answer the review cannot use: status, request, the server's message."""
+    try:
+        message = response.json().get("message")
+    except (ValueError, AttributeError):
+        message = None
+    detail = (
+        json.dumps(message, ensure_ascii=False) if isinstance(message, str) and message else None
+    )
+    line = f"{what}: HTTP {response.status_code} {response.reason or ''}".rstrip()
+    line += f" from {host}" + (f", {problem}" if problem else "")
+    line += f": {detail or _body_start(response.text) or '(empty body)'}"
+    if response.status_code in (401, 403):
+        line += f"; {SESSION_HINT}"
+    return CommandError(line, status=1)
+
+
+def _ask_terminal(count: int, review_id: Any) -> bool:
+    """The question before the first edit, on the terminal; True to go on."""
+    review = f" of review {review_id}" if isinstance(review_id, str) else ""
+    sys.stderr.write(
+        f"{PROG} review: set all {count} cases{review} on {METERSPHERE_BASE} to Pass? [y/N] "
+    )
+    sys.stderr.flush()
+    return sys.stdin.readline().strip().lower() in ("y", "yes")
+
+
+def _review(args: argparse.Namespace, work: GlimetWorkMain) -> int:
     content = _read_text(args.file)
     # Reading the command first tells a bad paste (status 2) from a failing review (status 1);
     # the reader is the one the operation uses, and it sends nothing.
     try:
         tervix_main.m_curl.parse(content).dict()
-    except Exception as exc:  # noqa: BLE001 - whatever the reader rejects is a bad paste
-        raise CommandError(f"cannot read the curl command: {_describe(exc)}") from None
+    except ValueError as exc:
+        raise CommandError(f"cannot read the curl command: {_one_line(str(exc))}") from None
+
+    at_terminal = sys.stdin is not None and sys.stdin.isatty() and sys.stderr.isatty()
+    ask = _ask_terminal if at_terminal and not args.yes else lambda count, review_id: True
+    transport = ReviewTransport(args.timeout, ask, args.dry_run)
+    saved = tervix_main.requests
+    tervix_main.requests = transport  # type: ignore[assignment]  # rebound on purpose
     try:
         work._tervix_test_case_review(content)
-    except BrokenPipeError:
+    except StopBeforeEdits:
+        pass
+    except (CommandError, OutputFailed, MemoryError):
         raise
-    except Exception as exc:  # noqa: BLE001 - any failure of the review is reported alike
-        raise CommandError(f"the review failed: {_describe(exc)}", status=1) from None
+    except Exception as exc:  # noqa: BLE001 - the operation's own refusals, as one line
+        # Before any request the fault is in the paste (another host's command, say).
+        status = 1 if transport.requests_sent else 2
+        raise CommandError(_one_line(str(exc)) or _describe(exc), status) from None
+    finally:
+        tervix_main.requests = saved
+        transport.close()
 
-
-def _notice(args: argparse.Namespace, work: GlimetWorkMain) -> None:
-    work._tervix_test_production_demand(_read_text(args.file))
+    count = len(transport.cases)
+    if args.dry_run:
+        for case in transport.cases:
+            print(f"would pass: {case.get('name')}")
+        _report(f"{PROG} review: dry run: {count} cases would be set to Pass; none was changed")
+        return 0
+    if transport.refused:
+        _report(
+            f"{PROG} review: {count} cases: {transport.passed} passed, {transport.refused} refused"
+        )
+        return 1
+    return 0
 
 
 _FILE_HELP = "input file (default: standard input; '-' reads standard input too)"
@@ -129,12 +334,14 @@ _ENV_HELP = (
 
 
 def _add_command(
-    commands: Any, name: str, run: Command, summary: str, example: str
+    commands: Any, name: str, run: Command, summary: str, example: str, description: str = ""
 ) -> argparse.ArgumentParser:
+    # The help keeps the example's lines as they are, so the prose is wrapped here.
+    paragraphs = [textwrap.fill(text, 79) for text in (summary, description) if text]
     parser: argparse.ArgumentParser = commands.add_parser(
         name,
         help=summary,
-        description=summary,
+        description="\n\n".join(paragraphs),
         epilog=f"example:\n{example}",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -151,6 +358,16 @@ def _add_signing_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"not a positive number of seconds: {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser with its five subcommands."""
     parser = argparse.ArgumentParser(
@@ -158,6 +375,11 @@ def build_parser() -> argparse.ArgumentParser:
         description="Testing chores from the terminal: SaaS signing, compact JSON, "
         "MeterSphere reviews and production-demand notices.",
         epilog=f"Run '{PROG} COMMAND --help' for a command's options and an example.",
+    )
+    parser.add_argument(
+        "--version",
+        action="version",
+        version=f"{PROG} {__version__} (MeterSphere server: {METERSPHERE_BASE})",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -198,6 +420,23 @@ def build_parser() -> argparse.ArgumentParser:
         "pass every case of a MeterSphere review, from the curl command of its case-list "
         "request (copied from the browser's developer tools)",
         f"  {PROG} review case-list.curl",
+        f"This copy talks to the MeterSphere server {METERSPHERE_BASE}, and only to it: a "
+        "command copied from another host is refused before anything is sent. It reads the "
+        "review's case list, then sets every case to Pass, one edit per case. On a terminal it "
+        "asks before the first edit. It exits with 1 when any case was refused.",
+    )
+    review.add_argument(
+        "--timeout",
+        type=_seconds,
+        default=30.0,
+        metavar="SECONDS",
+        help="how long to wait for a connection, and for each answer (default: 30)",
+    )
+    review.add_argument("--yes", action="store_true", help="do not ask before changing cases")
+    review.add_argument(
+        "--dry-run",
+        action="store_true",
+        help="read the case list and list the cases that would be set to Pass; change nothing",
     )
     review.add_argument("file", nargs="?", metavar="FILE", help=_FILE_HELP)
 
@@ -214,6 +453,47 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _Output:
+    """Standard output during a command: a write that fails raises OutputFailed, which nothing
+    on the way mistakes for a failure of its own (requests' errors are OSErrors too)."""
+
+    def __init__(self, stream: Any) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            written: int = self._stream.write(text)
+        except (OSError, UnicodeEncodeError) as exc:
+            raise OutputFailed(exc) from None
+        return written
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except OSError as exc:
+            raise OutputFailed(exc) from None
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
+def _report(line: str) -> None:
+    """One line on standard error; if that fails too, the exit status alone tells."""
+    with contextlib.suppress(AttributeError, OSError, ValueError):
+        sys.stderr.write(line + "\n")
+        sys.stderr.flush()
+
+
+def _output_failure(exc: BaseException) -> str | None:
+    """The message for a failed write to standard output; None when the reader went away."""
+    if isinstance(exc, BrokenPipeError):
+        return None
+    if isinstance(exc, UnicodeEncodeError):
+        character = exc.object[exc.start]
+        return f"cannot write U+{ord(character):04X} to standard output: UTF-8 cannot carry it"
+    return f"cannot write standard output: {getattr(exc, 'strerror', None) or _describe(exc)}"
+
+
 def _use_utf8_output() -> None:
     """Standard output in UTF-8, line by line, whatever the locale says."""
     if isinstance(sys.stdout, io.TextIOWrapper):
@@ -224,19 +504,46 @@ def _use_utf8_output() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
+    # Results go to standard output and failures to standard error, never one for the other.
+    if sys.stderr is None:
+        with contextlib.suppress(AttributeError, OSError):
+            sys.stdout.write(f"{PROG}: error: standard error is closed; nothing was done\n")
+            sys.stdout.flush()
+        return 2
+    if sys.stdout is None:
+        _report(f"{PROG}: error: standard output is closed; nothing was done")
+        return 2
     _use_utf8_output()
-    args = build_parser().parse_args(argv)
+    stdout, sys.stdout = sys.stdout, _Output(sys.stdout)
+    command = PROG
     try:
-        args.run(args, GlimetWorkMain())
+        args = build_parser().parse_args(argv)
+        command = f"{PROG} {args.command}"
+        status: int = args.run(args, GlimetWorkMain())
+        sys.stdout.flush()
+        return status
     except CommandError as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        _report(f"{command}: error: {exc}")
         return exc.status
     except KeyboardInterrupt:
         return 130
-    except BrokenPipeError:
-        # The reader went away (`| head`): silence the final flush as well.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+    except OutputFailed as exc:
+        failure = exc.args[0]
+        message = _output_failure(failure)
+        if isinstance(failure, OSError):
+            # What stayed in the buffer must not fail again at exit: it goes nowhere.
+            with contextlib.suppress(OSError, ValueError):
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, stdout.fileno())
+                os.close(devnull)
+        if message:
+            _report(f"{command}: error: {message}")
         return 1
-    return 0
+    except MemoryError:
+        _report(f"{command}: error: out of memory")
+        return 1
+    except Exception as exc:  # noqa: BLE001 - a fault of ours, still one line, no traceback
+        _report(f"{command}: error: {_describe(exc)}")
+        return 1
+    finally:
+        sys.stdout = stdout
