@@ -399,7 +399,7 @@ private:
     Target target_ = Target::argument;
     std::string_view redirection_;
     bool strip_tabs_ = false;
-    bool piped_ = false; // past a '|': the words are another command's
+    bool piped_ = false; // past a '|' (or a final ';' or '&'): words are another command's
     size_t inputs_ = 0;
     std::vector<HereDocument> here_documents_;
 };
