@@ -1,7 +1,7 @@
 // libFuzzer target for the curl command reader: any bytes in, no crash, and a result that is
 // either a refusal with a clean one-line reason or a request that the Python side can turn into
-// values as it is: URL and method present, every string UTF-8, no control characters where a
-// request line or header would carry them, one header per name.
+// values as it is: an http or https URL and a method, every string UTF-8, no control characters
+// (nor spaces in the URL) where a request line or header would carry them, one header per name.
 // `make fuzz-curl` builds and runs it; by hand, from the repository root:
 // clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc fuzz/curl_fuzzer.cpp
 // src/glimet_curl/curl_core.cpp -o fuzz/out/curl_fuzzer
@@ -59,7 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
               !request.data);
         return 0;
     }
-    check(!request.url.empty() && is_utf8(request.url) && !has_control(request.url, false));
+    check(is_utf8(request.url) && !has_control(request.url, false) &&
+          request.url.find(' ') == std::string::npos);
+    std::string scheme = request.url.substr(0, request.url.find("://"));
+    for (char &c : scheme)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    check((scheme == "http" || scheme == "https") && request.url.size() > scheme.size() + 3);
     check(!request.method.empty() && is_utf8(request.method) &&
           !has_control(request.method, false) && request.method.find(' ') == std::string::npos);
     check(!request.data || is_utf8(*request.data));

@@ -112,6 +112,13 @@ PyObject *command_dict(PyObject *self, PyObject *) noexcept {
     return result.release();
 }
 
+// repr(command): its method and URL, as in <glimet_curl.Command POST 'https://h/p'>.
+PyObject *command_repr(PyObject *self) noexcept {
+    auto *command = reinterpret_cast<Command *>(self);
+    if (!command->method || !command->url) return PyUnicode_FromString("<glimet_curl.Command>");
+    return PyUnicode_FromFormat("<glimet_curl.Command %U %R>", command->method, command->url);
+}
+
 int command_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     auto *command = reinterpret_cast<Command *>(self);
     Py_VISIT(Py_TYPE(self));
@@ -147,6 +154,7 @@ PyMethodDef command_methods[] = {
 
 PyType_Slot command_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(command_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(command_repr)},
     {Py_tp_traverse, reinterpret_cast<void *>(command_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(command_clear)},
     {Py_tp_methods, command_methods},
@@ -190,7 +198,8 @@ PyMethodDef curl_methods[] = {
     {"parse", curl_parse, METH_O,
      "parse($self, text, /)\n--\n\n"
      "Read a curl command, as browsers and API clients copy it, into a Command.\n"
-     "POSIX shell quoting (with bash's $'...') and Windows cmd syntax are understood.\n"
+     "bash (quoting, continuations, here-documents), PowerShell and Windows cmd syntax\n"
+     "are understood; shell expansions such as $TOKEN are refused, not guessed.\n"
      "ValueError when the text is not a curl command this reader can honour."},
     {nullptr, nullptr, 0, nullptr},
 };
