@@ -9,7 +9,7 @@ PIP := $(PY) -m pip
 PYTHON313 := $(shell command -v python3.13 || echo $(HOME)/.pyenv/shims/python3.13)
 VERSION := $(shell sed -n 's/^__version__ = "\(.*\)"$$/\1/p' src/glimet_work/__init__.py)
 
-.PHONY: run test install tools clean test-asan fuzz fuzz-curl
+.PHONY: run test install tools clean test-asan fuzz fuzz-curl wheel check-wheel check-sdist
 
 # A virtual environment of Python 3.13 in $(1), or one line on how to get Python 3.13.
 NO_PYTHON313 := glimet-work needs Python 3.13, not found here: pyenv install 3.13.0 (or \
@@ -95,6 +95,52 @@ test-asan: $(ASAN_PY) tools
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_PY) -m pytest -p no:cacheprovider
 
+# A wheel for any x86_64 Linux with glibc 2.28 or newer, in dist/: zig c++ (PyPI's ziglang)
+# builds against glibc 2.28's symbols, then auditwheel tags it, refusing if anything is newer.
+TOOLS_VENV := .venv-tools
+TOOLS_PY := $(TOOLS_VENV)/bin/python
+WHEEL_PLATFORM := manylinux_2_28_x86_64
+WHEEL := dist/glimet_work-$(VERSION)-cp313-cp313-$(WHEEL_PLATFORM).whl
+ZIG = $(shell $(TOOLS_PY) -c 'import pathlib, ziglang; \
+  print(pathlib.Path(ziglang.__file__).with_name("zig"))')
+
+$(TOOLS_PY):
+	$(call make_venv,$(TOOLS_VENV))
+	$(TOOLS_PY) -m pip install --quiet ziglang==0.17.1 auditwheel==6.8.2 build
+
+wheel: $(TOOLS_PY) tools
+	$(SAY_BASE)
+	rm -rf build/wheel-untagged dist/glimet_work-$(VERSION)-*.whl
+	GLIMET_ZIG=$(ZIG) $(TOOLS_PY) -m pip wheel --quiet --no-deps --wheel-dir build/wheel-untagged . \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake \
+	  -C build-dir=build/wheel $(BASE_DEFINE)
+	$(TOOLS_PY) -m auditwheel repair --plat $(WHEEL_PLATFORM) --only-plat --patcher none \
+	  --wheel-dir dist build/wheel-untagged/*.whl
+	$(KEEP_BASE)
+	@echo "$(WHEEL): for the MeterSphere server $(BASE)"
+
+# The whole suite against the wheel installed in a fresh environment (-P: nothing is imported
+# from the working tree), then auditwheel's report on it.
+CHECK_VENV := build/venv-check
+
+check-wheel: wheel
+	rm -rf $(CHECK_VENV)
+	$(call make_venv,$(CHECK_VENV))
+	$(CHECK_VENV)/bin/python -m pip install --quiet "$(WHEEL)[test]"
+	$(CHECK_VENV)/bin/python -P -m pytest -p no:cacheprovider
+	$(TOOLS_PY) -m auditwheel show $(WHEEL)
+
+# The sdist builds and installs with pip alone in a fresh environment, and its modules work.
+SDIST := dist/glimet_work-$(VERSION).tar.gz
+
+check-sdist: $(TOOLS_PY)
+	rm -rf $(SDIST) $(CHECK_VENV)
+	$(TOOLS_PY) -m build --sdist --outdir dist .
+	$(call make_venv,$(CHECK_VENV))
+	$(CHECK_VENV)/bin/python -m pip install --quiet "$(SDIST)[test]"
+	$(CHECK_VENV)/bin/python -P -m pytest -p no:cacheprovider -q tests/test_frame.py \
+	  tests/test_import.py tests/test_json_dumps.py tests/test_binaries.py
+
 # Longer differential and hostile-input runs than the suite's own.
 fuzz: install $(VENV)/.test-requirements
 	GLIMET_FUZZ_EXAMPLES=50000 $(PY) -m pytest -q tests/test_json_fast.py tests/test_signing.py \
@@ -120,4 +166,4 @@ fuzz-curl:
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(TOOLS_VENV) build
