@@ -53,8 +53,8 @@ tools:
 	@command -v g++ >/dev/null && command -v cmake >/dev/null || \
 	  (apt-get update && apt-get install -y --no-install-recommends g++ cmake ninja-build)
 
-# The package alone, rebuilt only when a source or the server changed. The stamp holds the
-# server of the build installed.
+# The package alone, rebuilt only when a source or the server changed: the stamp holds the
+# server of the build installed, and another server makes it out of date whatever its time.
 INSTALLED := $(VENV)/.installed-for
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src cmake -type f -not -name '*.pyc')
 ifneq ($(BASE),$(shell cat $(INSTALLED) 2>/dev/null))
