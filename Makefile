@@ -7,26 +7,74 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 PYTHON313 := $(shell command -v python3.13 || echo $(HOME)/.pyenv/shims/python3.13)
+VERSION := $(shell sed -n 's/^__version__ = "\(.*\)"$$/\1/p' src/glimet_work/__init__.py)
 
-.PHONY: run test install tools clean test-asan fuzz fuzz-curl
+.PHONY: run test install tools clean test-asan fuzz fuzz-curl wheel check-wheel check-sdist
+
+# A virtual environment of Python 3.13 in $(1), or one line on how to get Python 3.13.
+NO_PYTHON313 := glimet-work needs Python 3.13, not found here: pyenv install 3.13.0 (or \
+  python3.13 and its venv module from python.org or Debian 13)
+define make_venv
+@$(PYTHON313) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null || \
+  { echo "$(NO_PYTHON313)" >&2; exit 1; }
+$(PYTHON313) -m venv $(1)
+$(1)/bin/python -m pip install --quiet --upgrade pip
+endef
+
+# The MeterSphere server built in: METERSPHERE_BASE=https://... when given (kept in
+# .metersphere-base once a build with it succeeds), else the one kept, else the one the
+# installed build holds (built with pip directly), else the placeholder.
+PLACEHOLDER := https://metersphere.invalid
+KEPT_BASE := .metersphere-base
+INSTALLED_BASE = $(shell test -x $(PY) && \
+  $(PY) -c 'import glimet_work; print(glimet_work.METERSPHERE_BASE)' 2>/dev/null)
+BASE := $(or $(METERSPHERE_BASE),$(shell cat $(KEPT_BASE) 2>/dev/null),$(INSTALLED_BASE), \
+  $(PLACEHOLDER))
+BASE_DEFINE := -C cmake.define.GLIMET_METERSPHERE_BASE='$(BASE)'
+ifeq ($(BASE),$(PLACEHOLDER))
+SAY_BASE := @echo "glimet-work: building for the placeholder server $(BASE); \
+  add METERSPHERE_BASE=https://your-server to build for yours"
+else
+SAY_BASE := @echo "glimet-work: building for the MeterSphere server $(BASE)"
+endif
+KEEP_BASE := $(if $(METERSPHERE_BASE),@echo '$(METERSPHERE_BASE)' > $(KEPT_BASE))
 
 run: install
 	$(PY) examples/demo.py
 
-test: install
+test: install $(VENV)/.test-requirements
 	$(PY) -m pytest
 
 $(PY):
-	$(PYTHON313) -m venv $(VENV)
-	$(PIP) install --quiet --upgrade pip
+	$(call make_venv,$(VENV))
 
 # Build tools the package needs from the machine: a C++ compiler and CMake 3.25 or newer.
 tools:
 	@command -v g++ >/dev/null && command -v cmake >/dev/null || \
 	  (apt-get update && apt-get install -y --no-install-recommends g++ cmake ninja-build)
 
-install: $(PY) tools
-	$(PIP) install --quiet ".[test]"
+# The package alone, rebuilt only when a source or the server changed: the stamp holds the
+# server of the build installed, and another server makes it out of date whatever its time.
+INSTALLED := $(VENV)/.installed-for
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src cmake -type f -not -name '*.pyc')
+ifneq ($(BASE),$(shell cat $(INSTALLED) 2>/dev/null))
+.PHONY: $(INSTALLED)
+endif
+
+install: $(INSTALLED)
+
+$(INSTALLED): $(SOURCES) | $(PY) tools
+	$(SAY_BASE)
+	$(PIP) install --quiet . $(BASE_DEFINE)
+	$(KEEP_BASE)
+	@echo '$(BASE)' > $@
+
+# The test extras, without reinstalling the package (the file lists them).
+$(VENV)/.test-requirements: pyproject.toml | $(INSTALLED)
+	$(PY) -c 'import tomllib; project = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
+	  print(*project["optional-dependencies"]["test"], sep="\n")' > $@.new
+	$(PIP) install --quiet -r $@.new
+	mv $@.new $@
 
 # The whole suite against modules built with AddressSanitizer and UndefinedBehaviorSanitizer.
 # The interpreter is not instrumented, so the sanitizer runtimes are preloaded into it; leak
@@ -36,8 +84,7 @@ ASAN_PY := $(ASAN_VENV)/bin/python
 SANITIZER_RUNTIMES := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 
 $(ASAN_PY):
-	$(PYTHON313) -m venv $(ASAN_VENV)
-	$(ASAN_PY) -m pip install --quiet --upgrade pip
+	$(call make_venv,$(ASAN_VENV))
 
 test-asan: $(ASAN_PY) tools
 	$(ASAN_PY) -m pip install --quiet ".[test]" \
@@ -48,8 +95,54 @@ test-asan: $(ASAN_PY) tools
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_PY) -m pytest -p no:cacheprovider
 
+# A wheel for any x86_64 Linux with glibc 2.28 or newer, in dist/: zig c++ (PyPI's ziglang)
+# builds against glibc 2.28's symbols, then auditwheel tags it, refusing if anything is newer.
+TOOLS_VENV := .venv-tools
+TOOLS_PY := $(TOOLS_VENV)/bin/python
+WHEEL_PLATFORM := manylinux_2_28_x86_64
+WHEEL := dist/glimet_work-$(VERSION)-cp313-cp313-$(WHEEL_PLATFORM).whl
+ZIG = $(shell $(TOOLS_PY) -c 'import pathlib, ziglang; \
+  print(pathlib.Path(ziglang.__file__).with_name("zig"))')
+
+$(TOOLS_PY):
+	$(call make_venv,$(TOOLS_VENV))
+	$(TOOLS_PY) -m pip install --quiet ziglang==0.17.1 auditwheel==6.8.2 build
+
+wheel: $(TOOLS_PY) tools
+	$(SAY_BASE)
+	rm -rf build/wheel-untagged dist/glimet_work-$(VERSION)-*.whl
+	GLIMET_ZIG=$(ZIG) $(TOOLS_PY) -m pip wheel --quiet --no-deps --wheel-dir build/wheel-untagged . \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake \
+	  -C build-dir=build/wheel $(BASE_DEFINE)
+	$(TOOLS_PY) -m auditwheel repair --plat $(WHEEL_PLATFORM) --only-plat --patcher none \
+	  --wheel-dir dist build/wheel-untagged/*.whl
+	$(KEEP_BASE)
+	@echo "$(WHEEL): for the MeterSphere server $(BASE)"
+
+# The whole suite against the wheel installed in a fresh environment (-P: nothing is imported
+# from the working tree), then auditwheel's report on it.
+CHECK_VENV := build/venv-check
+
+check-wheel: wheel
+	rm -rf $(CHECK_VENV)
+	$(call make_venv,$(CHECK_VENV))
+	$(CHECK_VENV)/bin/python -m pip install --quiet "$(WHEEL)[test]"
+	$(CHECK_VENV)/bin/python -P -m pytest -p no:cacheprovider
+	$(TOOLS_PY) -m auditwheel show $(WHEEL)
+
+# The sdist builds and installs with pip alone in a fresh environment, and its modules work.
+SDIST := dist/glimet_work-$(VERSION).tar.gz
+
+check-sdist: $(TOOLS_PY)
+	rm -rf $(SDIST) $(CHECK_VENV)
+	$(TOOLS_PY) -m build --sdist --outdir dist .
+	$(call make_venv,$(CHECK_VENV))
+	$(CHECK_VENV)/bin/python -m pip install --quiet "$(SDIST)[test]"
+	$(CHECK_VENV)/bin/python -P -m pytest -p no:cacheprovider -q tests/test_frame.py \
+	  tests/test_import.py tests/test_json_dumps.py tests/test_binaries.py
+
 # Longer differential and hostile-input runs than the suite's own.
-fuzz: install
+fuzz: install $(VENV)/.test-requirements
 	GLIMET_FUZZ_EXAMPLES=50000 $(PY) -m pytest -q tests/test_json_fast.py tests/test_signing.py \
 	  tests/test_hostile.py
 
@@ -73,4 +166,4 @@ fuzz-curl:
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(TOOLS_VENV) build
