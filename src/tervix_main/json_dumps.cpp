@@ -257,7 +257,9 @@ int json_dumps_init(PyObject *module) {
     Ref encode_string =
         Ref::steal(PyObject_GetAttrString(encoder_module.get(), "encode_basestring"));
     if (!dumps || !encoder || !make_encoder || !encode_string) return -1;
+    // A replacement or wrapper may have no keyword-only defaults at all.
     if (!PyFunction_Check(dumps.get()) || !PyType_Check(encoder.get()) ||
+        !PyFunction_GET_KW_DEFAULTS(dumps.get()) ||
         !PyDict_Check(PyFunction_GET_KW_DEFAULTS(dumps.get())))
         return 0;
     Ref kwdefaults_copy = Ref::steal(PyDict_Copy(PyFunction_GET_KW_DEFAULTS(dumps.get())));
