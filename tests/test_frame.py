@@ -220,6 +220,37 @@ def test_keyword_names_must_be_strings():
         function(**{1: 2})
 
 
+class FoldedKeyword(str):
+    """A keyword name that equals any spelling of its letters, by its own __eq__."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return str.lower(self) == str.lower(other)
+
+
+class RefusingKeyword(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise LookupError("no comparison")
+
+
+@pytest.mark.parametrize(
+    "keyword", [FoldedKeyword("DATA"), FoldedKeyword("nothing"), RefusingKeyword("data")]
+)
+def test_keyword_names_compare_as_cpython_compares_them(keyword):
+    # A keyword name of a str subclass is compared through its own __eq__.
+    outcomes = []
+    for cls in (_mirror(), TERVIXWorkMain):
+        try:
+            cls._json_dumps(**{keyword: [1]})
+            outcomes.append("bound")
+        except (TypeError, LookupError) as error:
+            outcomes.append((type(error), str(error)))
+    assert outcomes[1] == outcomes[0]
+
+
 @pytest.mark.parametrize(
     "call",
     [

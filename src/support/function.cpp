@@ -67,14 +67,17 @@ void too_many_positional(Function *f, Py_ssize_t given) {
             PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
             return -1;
         }
+        // The interned name itself, as a rule; else equality as CPython tests it, through a
+        // str subclass's own __eq__, which may raise.
         int slot = -1;
         for (int i = 0; i < spec.n_params && slot < 0; ++i)
             if (PyTuple_GET_ITEM(f->param_names, i) == keyword) slot = i;
         for (int i = 0; i < spec.n_params && slot < 0; ++i) {
-            int equal = PyUnicode_Compare(PyTuple_GET_ITEM(f->param_names, i), keyword) == 0;
+            int equal =
+                PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(f->param_names, i), Py_EQ);
+            if (equal < 0) return -1;
             if (equal) slot = i;
         }
-        if (PyErr_Occurred()) return -1;
         if (slot < 0) {
             unexpected_keyword(f, keyword);
             return -1;
