@@ -493,6 +493,32 @@ def test_value_clearing_the_caller_dict(crypt, op):
     assert mapping == {}
 
 
+class ClearsTheCopy:
+    """Empties the dicts that hold it, the caller's apart, when formatted: the sorted copy is
+    reachable through gc.get_referrers."""
+
+    caller = None
+
+    def __format__(self, spec):
+        for holder in gc.get_referrers(self):
+            if type(holder) is dict and holder is not ClearsTheCopy.caller:
+                holder.clear()
+        return "c"
+
+
+@pytest.mark.parametrize("signer", [GlimetWorkMain(), reference.ReferenceWorkMain()])
+def test_value_clearing_the_sorted_copy(crypt, monkeypatch, signer):
+    monkeypatch.setattr(reference, "m_crypt", crypt)
+    mapping = ClearsTheCopy.caller = {"a": ClearsTheCopy(), "b": 2}
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration") as info:
+        signer._tervix_saas_sign(mapping)
+    names = [entry.name for entry in traceback.extract_tb(info.tb)]
+    assert names[-2:] == (["tervix_main.TERVIXWorkMain._tervix_saas_sign",
+                           "tervix_main.TERVIXWorkMain._tervix_saas_sign.genexpr"]
+                          if isinstance(signer, GlimetWorkMain) else ["_pieces", "<genexpr>"])
+    assert crypt.calls == []
+
+
 class ClearingKey(str):
     """A key whose ordering clears `target`, whichever side of the comparison it is on."""
 

@@ -46,6 +46,7 @@ Name dumps_name{"dumps"};
 Name sha256_name{"sha256"};
 Name get_name{"get"};
 Name pop_name{"pop"};
+Name items_name{"items"};
 Name update_name{"update"};
 Name json_dumps_name{"_json_dumps"};
 Name timespan_key{"saas_sign_timespan"};
@@ -73,7 +74,7 @@ Kept dict_or_list{[] {
     static bool ready = false;
     if (ready) return 0;
     Name *names[] = {&time_name,    &json_name, &m_crypt_name,      &print_name,  &dumps_name,
-                     &sha256_name,  &get_name,  &pop_name,          &update_name, &json_dumps_name,
+                     &sha256_name,  &get_name,  &pop_name, &items_name,          &update_name, &json_dumps_name,
                      &timespan_key, &sign_key,  &ensure_ascii_name, &upper_text,  &empty_text,
                      &equals_text,  &and_text,  &prod_text};
     for (Name *name : names)
@@ -614,18 +615,24 @@ Ref finish_signed_text(TextBuilder &out, PyObject *env, bool quoted) {
 Ref signed_text(Function *self, PyObject *instance, PyObject *entries, PyObject *env,
                 bool quoted, const char *genexpr_name) {
     TextBuilder out;
-    Py_ssize_t position = 0;
-    PyObject *entry_key = nullptr;
-    PyObject *entry_value = nullptr;
+    // Iterated as entries.items() is: user code run by a piece may change the dict, which the
+    // iterator then reports as Python code would see it.
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(entries, items_name.get()));
+    if (!items) return {};
+    Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
+    if (!iterator) return {};
     bool first = true;
-    while (PyDict_Next(entries, &position, &entry_key, &entry_value)) {
-        // Held while user code runs in __format__ or _json_dumps.
-        Ref key = Ref::borrow(entry_key);
-        Ref value = Ref::borrow(entry_value);
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (!first) out.character('&');
         first = false;
-        if (write_piece(self, instance, out, key.get(), value.get(), genexpr_name) < 0)
+        // The (key, value) pair holds both while user code runs in __format__ or _json_dumps.
+        if (write_piece(self, instance, out, PyTuple_GET_ITEM(item.get(), 0),
+                        PyTuple_GET_ITEM(item.get(), 1), genexpr_name) < 0)
             return {};
+    }
+    if (PyErr_Occurred()) {
+        add_traceback(genexpr_name, GLIMET_SOURCE, __LINE__, self->globals);
+        return {};
     }
     return finish_signed_text(out, env, quoted);
 }
