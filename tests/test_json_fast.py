@@ -10,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from glimet_work import tervix_main
-from glimet_work.duty_main import TERVIXWorkMain
+from glimet_work.duty_main import GlimetWorkMain, TERVIXWorkMain
 
 dumps = TERVIXWorkMain._json_dumps
 
@@ -201,42 +201,102 @@ def _patch_module_class(monkeypatch):
     monkeypatch.setattr(json, "__class__", Watched)
 
 
-PATCHES = [_patch_kwdefaults, _patch_string_encoder, _patch_encode_method, _patch_module_class]
+def _patch_infinity(monkeypatch):
+    monkeypatch.setattr(json.encoder, "INFINITY", "inf")  # json.dumps now fails on -INFINITY
+
+
+def _patch_shadowed_builtin(monkeypatch):
+    # encode() takes every value for a str, and encode_basestring refuses it
+    monkeypatch.setattr(json.encoder, "isinstance", lambda o, t: True, raising=False)
+
+
+def _patch_setattr(monkeypatch):
+    def setattr_(self, name, value):
+        object.__setattr__(self, name, ";" if name == "item_separator" else value)
+
+    monkeypatch.setattr(json.JSONEncoder, "__setattr__", setattr_, raising=False)
+
+
+def _patch_getattribute(monkeypatch):
+    def getattribute(self, name):
+        return "|" if name == "key_separator" else object.__getattribute__(self, name)
+
+    monkeypatch.setattr(json.JSONEncoder, "__getattribute__", getattribute, raising=False)
+
+
+PATCHES = [_patch_kwdefaults, _patch_string_encoder, _patch_encode_method, _patch_module_class,
+           _patch_infinity, _patch_shadowed_builtin, _patch_setattr, _patch_getattribute]
 
 
 @pytest.mark.parametrize("patch", PATCHES, ids=lambda p: p.__name__)
 def test_patched_standard_encoder_is_honoured(monkeypatch, patch):
-    # Whatever part of json.dumps is patched, the result is what json.dumps now gives.
+    # Whatever part of json.dumps is patched, the result is what json.dumps now gives, and a
+    # signed body's list value is what json.dumps now gives for it.
     value = {"b": 1, "a": ["x", 2.5]}
+    texts = []
+    monkeypatch.setattr(tervix_main, "m_crypt", types.SimpleNamespace(
+        sha256=lambda text, case: texts.append(text)))
     patch(monkeypatch)
-    expected = json.dumps(value, separators=(",", ":"), ensure_ascii=False)
-    assert dumps(value) == expected
-
-
-def test_module_class_reads_are_those_of_the_general_path(monkeypatch, capsys):
-    # A json module whose attribute reads run Python code is read once per key, as written.
-    _patch_module_class(monkeypatch)
-    reads = type(json).reads
-    reads.clear()
-    from glimet_work.duty_main import GlimetWorkMain
-
-    GlimetWorkMain()._tervix_saas_sign_params({"a": 1, "b": "x"})
-    assert reads.count("dumps") == 3  # a, b and the timestamp
-    capsys.readouterr()
-
-
-def test_each_patch_is_noticed_again_after_a_restore():
-    value = {"b": 1, "a": 2}
-    original_encode = json.JSONEncoder.encode
-    for _ in range(3):
-        assert dumps(value) == '{"b":1,"a":2}'
-        json.JSONEncoder.encode = lambda self, o: "encoded"
+    try:
+        assert outcome(dumps, value) == outcome(reference, value)
         try:
-            assert dumps(value) == "encoded"
-        finally:
-            json.JSONEncoder.encode = original_encode
-        json.dumps.__kwdefaults__["sort_keys"] = True
+            piece = "a=" + reference(value["a"]) + "&"
+        except TypeError as error:
+            with pytest.raises(type(error)):
+                GlimetWorkMain()._tervix_saas_sign({"a": value["a"]})
+        else:
+            GlimetWorkMain()._tervix_saas_sign({"a": value["a"]})
+            assert texts[0].startswith(piece)
+    finally:
+        # monkeypatch restores an inherited attribute into the class's own namespace
+        monkeypatch.undo()
+        for name in ("__setattr__", "__getattribute__"):
+            if name in vars(json.JSONEncoder):
+                delattr(json.JSONEncoder, name)
+
+
+# Patches made before the toolkit is imported (json.dumps's keyword defaults, json.dumps
+# replaced with one of the same signature, the string encoder, JSONEncoder.encode, the
+# pure-Python encoder with another INFINITY), and patches of JSONEncoder.__new__, which a
+# class never quite forgets, after it.
+NEW = "json.JSONEncoder.__new__ = lambda cls, **kw: __import__('types').SimpleNamespace(encode=str)"
+PATCHED_IN_A_FRESH_INTERPRETER = [
+    ("before", "json.dumps.__kwdefaults__['sort_keys'] = True"),
+    ("before", "json.dumps = lambda obj, *, skipkeys=False, ensure_ascii=True, "
+     "check_circular=True, allow_nan=True, cls=None, indent=None, separators=None, "
+     "default=None, sort_keys=False, **kw: 'replaced'"),
+    ("before", "json.encoder.encode_basestring = lambda s: '\"<' + s + '>\"'"),
+    ("before", "json.JSONEncoder.encode = lambda self, o: 'encoded'"),
+    ("before", "json.encoder.c_make_encoder = None; json.encoder.INFINITY = 7.0"),
+    ("after", NEW),
+    ("after", NEW + "; del json.JSONEncoder.__new__"),
+]
+
+
+@pytest.mark.parametrize("when, patch", PATCHED_IN_A_FRESH_INTERPRETER)
+def test_encoder_patched_in_a_fresh_interpreter_is_honoured(fresh, when, patch):
+    out = fresh(
+        f"""
+        import json, json.encoder
+        {patch if when == "before" else ""}
+        from glimet_work import tervix_main
+        from glimet_work.duty_main import GlimetWorkMain
+        {patch if when == "after" else ""}
+
+        texts = []
+        tervix_main.m_crypt = type("Crypt", (), {{"sha256": lambda self, t, c: texts.append(t)}})()
+        value = {{"b": [1, 2.5, "x", float("inf")], "a": None}}
         try:
-            assert dumps(value) == '{"a":2,"b":1}'
-        finally:
-            json.dumps.__kwdefaults__["sort_keys"] = False
+            expected = json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+        except TypeError as error:
+            expected = type(error)
+        try:
+            ours = GlimetWorkMain()._json_dumps(value)
+            GlimetWorkMain()._tervix_saas_sign({{"a": value}})
+            signed = texts[0].startswith(f"a={{expected}}&")
+        except TypeError as error:
+            ours, signed = type(error), True
+        print(ours == expected, signed)
+        """
+    )
+    assert out.split() == ["True", "True"]
