@@ -300,3 +300,45 @@ def test_encoder_patched_in_a_fresh_interpreter_is_honoured(fresh, when, patch):
         """
     )
     assert out.split() == ["True", "True"]
+
+
+def test_recursion_budget_is_the_encoders(fresh):
+    # With the interpreter's recursion budget nearly used up, by Python frames or by C levels,
+    # a 60-deep list is encoded, or refused with RecursionError, exactly as json.dumps called
+    # from C (as the operation calls it) does.
+    out = fresh(
+        """
+        import functools, json, sys
+        from glimet_work.duty_main import GlimetWorkMain
+
+        ours = GlimetWorkMain()._json_dumps
+        relay = functools.partial(json.dumps)
+        value = 1
+        for _ in range(60):
+            value = [value]
+        mismatches = []
+
+        def outcome(function, **kwargs):
+            try:
+                return function(value, **kwargs)
+            except RecursionError:
+                return "RecursionError"
+
+        def descend(through_c):
+            try:
+                if through_c:  # each level a call from C as well
+                    list(map(descend, [True]))
+                else:
+                    descend(False)
+            except RecursionError:
+                pass
+            expected = outcome(relay, separators=(",", ":"), ensure_ascii=False)
+            mismatches.append(outcome(ours) != expected)
+
+        descend(False)
+        sys.setrecursionlimit(100_000)
+        descend(True)
+        print(sum(mismatches))
+        """
+    )
+    assert out.split() == ["0"]

@@ -1,6 +1,7 @@
 // The fast compact JSON writer. It runs no Python code: every value it accepts is an exact
 // built-in type whose text it can write itself, so its output matches the standard encoder's.
 #include "tervix_main/compact_json.hpp"
+#include "support/internals.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -137,10 +138,17 @@ int write_value(TextBuilder &out, PyObject *value, int depth) {
     if (value == Py_False) return out.ascii("false"), 0;
     if (PyLong_CheckExact(value)) return write_int(out, value);
     if (PyFloat_CheckExact(value)) return write_float(out, PyFloat_AS_DOUBLE(value)), 0;
-    if (PyList_CheckExact(value) || PyTuple_CheckExact(value))
-        return write_sequence(out, value, depth);
-    if (PyDict_CheckExact(value)) return write_dict(out, value, depth);
-    return 1;
+    bool sequence = PyList_CheckExact(value) || PyTuple_CheckExact(value);
+    if (!sequence && !PyDict_CheckExact(value)) return 1;
+    // The encoder takes a level of the interpreter's recursion budget for each container; where
+    // it would be refused, the encoder is left to refuse it.
+    if (Py_EnterRecursiveCall("")) {
+        PyErr_Clear();
+        return 1;
+    }
+    int declined = sequence ? write_sequence(out, value, depth) : write_dict(out, value, depth);
+    Py_LeaveRecursiveCall();
+    return declined;
 }
 
 } // namespace
@@ -349,7 +357,17 @@ bool write_plain_repr_json_string(TextBuilder &out, PyObject *value) {
 }
 
 FastJson write_compact_json(TextBuilder &out, PyObject *value) {
-    return write_value(out, value, 0) == 0 ? FastJson::done : FastJson::declined;
+    // json.dumps, called from C, runs three Python frames deep (dumps, encode, iterencode) and
+    // takes two levels of the C budget before its encoder reaches the value (evaluating dumps,
+    // calling the encoder); with less room than that, it is left to raise RecursionError.
+    constexpr int encoder_frames = 3, encoder_levels = 2;
+    if (internals::python_frames_left() < encoder_frames) return FastJson::declined;
+    int entered = 0;
+    while (entered < encoder_levels && !Py_EnterRecursiveCall("")) ++entered;
+    PyErr_Clear();
+    int declined = entered < encoder_levels || write_value(out, value, 0) != 0;
+    for (; entered > 0; --entered) Py_LeaveRecursiveCall();
+    return declined ? FastJson::declined : FastJson::done;
 }
 
 } // namespace glimet::tervix
