@@ -48,6 +48,22 @@ test-asan: $(ASAN_PY) tools
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_PY) -m pytest -p no:cacheprovider
 
+# The whole suite against a toolkit module built without its fast routes (each declines), so
+# that it runs on its general routes alone: the fast routes' output is checked against theirs.
+.PHONY: test-general fuzz-tools fuzz-key-order fuzz-literal-words
+
+GENERAL_VENV := .venv-general
+GENERAL_PY := $(GENERAL_VENV)/bin/python
+
+$(GENERAL_PY):
+	$(PYTHON313) -m venv $(GENERAL_VENV)
+	$(GENERAL_PY) -m pip install --quiet --upgrade pip
+
+test-general: $(GENERAL_PY) tools
+	$(GENERAL_PY) -m pip install --quiet ".[test]" \
+	  -C cmake.define.GLIMET_FAST_ROUTES=OFF -C build-dir=build/general
+	$(GENERAL_PY) -m pytest -p no:cacheprovider
+
 # Longer differential and hostile-input runs than the suite's own.
 fuzz: install
 	GLIMET_FUZZ_EXAMPLES=50000 $(PY) -m pytest -q tests/test_json_fast.py tests/test_signing.py \
@@ -73,4 +89,4 @@ fuzz-curl:
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(GENERAL_VENV) build
