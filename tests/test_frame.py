@@ -252,15 +252,21 @@ def test_keyword_names_compare_as_cpython_compares_them(keyword):
 
 
 @pytest.mark.parametrize(
-    "call",
+    "call, result",
     [
-        lambda w: w._json_dumps(data=[1]),
-        lambda w: w._tervix_saas_sign.__func__.__call__,  # attribute access only
-        lambda w: TERVIXWorkMain._json_dumps([1]),
+        (lambda w: w._json_dumps(data=[1]), "[1]"),
+        (lambda w: TERVIXWorkMain._json_dumps([1]), "[1]"),
+        (lambda w: w._tervix_saas_sign_params(params={}, update_time=False)["saas_sign"], str),
+        (lambda w: w._tervix_saas_sign(env="prod", data={})["saas_sign"], str),
+        (lambda w: w._tervix_saas_sign(data={}, env="prod")["saas_sign"], str),
+        (lambda w: TERVIXWorkMain._tervix_saas_sign(self=w, data={})["saas_sign"], str),
+        (lambda w: TERVIXWorkMain.__init__(w), None),
     ],
 )
-def test_accepted_bindings(call):
-    call(TERVIXWorkMain())
+def test_accepted_bindings(call, result, capsys):
+    got = call(TERVIXWorkMain())
+    assert got == result if not isinstance(result, type) else type(got) is result
+    capsys.readouterr()
 
 
 def test_failure_adds_traceback_entry_naming_source():

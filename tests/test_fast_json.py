@@ -1,4 +1,5 @@
-"""The directly written compact JSON must be indistinguishable from the standard encoder's."""
+"""The fast routes' compact JSON must be indistinguishable from the standard encoder's, and the
+guard that lets them write it must notice every change to the encoder."""
 
 import json
 import os
@@ -302,25 +303,43 @@ def test_encoder_patched_in_a_fresh_interpreter_is_honoured(fresh, when, patch):
     assert out.split() == ["True", "True"]
 
 
-def test_recursion_budget_is_the_encoders(fresh):
+def test_recursion_budget_is_the_general_routes(fresh):
     # With the interpreter's recursion budget nearly used up, by Python frames or by C levels,
-    # a 60-deep list is encoded, or refused with RecursionError, exactly as json.dumps called
-    # from C (as the operation calls it) does.
+    # each operation encodes deep values, or refuses them with RecursionError, exactly as its
+    # general route does. The general route is taken by _json_dumps when `json` is bound to a
+    # stand-in holding json.dumps, and by the signers when a key is a str subclass.
     out = fresh(
         """
-        import functools, json, sys
+        import builtins, json, sys, types
+        from glimet_work import tervix_main
         from glimet_work.duty_main import GlimetWorkMain
 
-        ours = GlimetWorkMain()._json_dumps
-        relay = functools.partial(json.dumps)
-        value = 1
+        builtins.print = lambda *args: None
+        Key = type("Key", (str,), {})
+        deep_list, deep_tuple = 1, 1
         for _ in range(60):
-            value = [value]
-        mismatches = []
+            deep_list, deep_tuple = [deep_list], (deep_tuple,)
+        work = GlimetWorkMain()
 
-        def outcome(function, **kwargs):
+        stand_in = types.SimpleNamespace(dumps=json.dumps)
+
+        def signer(operation, key, value):
+            mapping = {key("k"): value, "saas_sign_timespan": 1}
+            return lambda: getattr(work, operation)(mapping, "", False)["saas_sign"]
+
+        # (call, `json` for it) by the fast route, and the same by the general route
+        pairs = [((lambda: work._json_dumps(deep_list), json),
+                  (lambda: work._json_dumps(deep_list), stand_in))] + [
+            ((signer(operation, str, value), json), (signer(operation, Key, value), json))
+            for operation in ("_tervix_saas_sign", "_tervix_saas_sign_params")
+            for value in (deep_list, deep_tuple)
+        ]
+        mismatches, climbed = [], [0]
+
+        def outcome(call, json_module):
+            tervix_main.json = json_module
             try:
-                return function(value, **kwargs)
+                return call()
             except RecursionError:
                 return "RecursionError"
 
@@ -332,13 +351,33 @@ def test_recursion_budget_is_the_encoders(fresh):
                     descend(False)
             except RecursionError:
                 pass
-            expected = outcome(relay, separators=(",", ":"), ensure_ascii=False)
-            mismatches.append(outcome(ours) != expected)
+            climbed[0] += 1
+            if climbed[0] < 200:  # the levels nearest the limit
+                for fast, general in pairs:
+                    mismatches.append(outcome(*fast) != outcome(*general))
 
         descend(False)
+        climbed[0] = 0
         sys.setrecursionlimit(100_000)
         descend(True)
-        print(sum(mismatches))
+        tervix_main.json = json
+        sys.stdout.write(f"{len(mismatches) > 1500} {sum(mismatches)}")
         """
     )
-    assert out.split() == ["0"]
+    assert out.split() == ["True", "0"]
+
+
+def test_tracing_sees_the_encoders_frames():
+    # With a trace function set, json.dumps runs, and its frames are traced.
+    seen = []
+
+    def tracer(frame, event, arg):
+        if event == "call":
+            seen.append(frame.f_code.co_qualname)
+
+    sys.settrace(tracer)
+    try:
+        dumps([1])
+    finally:
+        sys.settrace(None)
+    assert "JSONEncoder.encode" in seen
