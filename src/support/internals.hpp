@@ -95,6 +95,23 @@ inline int python_frames_left() noexcept {
 #endif
 }
 
+// How many levels of the C recursion budget the running thread may still enter, counted up
+// to `wanted` at most. Where the count cannot be read, the levels are entered one by one (and
+// left again) to find it.
+inline int c_levels_left(int wanted) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    // A level is entered while the count, before it is taken, is not below zero.
+    int left = PyThreadState_GetUnchecked()->c_recursion_remaining + 1;
+    return left < wanted ? (left > 0 ? left : 0) : wanted;
+#else
+    int entered = 0;
+    while (entered < wanted && !Py_EnterRecursiveCall("")) ++entered;
+    PyErr_Clear();
+    for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
+    return entered;
+#endif
+}
+
 // Whether a trace or profile function is set on the running thread, which would see the
 // Python frames a fast route leaves out; true where it cannot be read.
 inline bool traced() noexcept {

@@ -1,47 +1,16 @@
-// The interpreter's recursion budget as the fast routes take it: a level of the C budget
-// wherever the general route's calls would enter one, and the Python frames those calls
-// would push, so that a route declines wherever the general route would be refused.
+// The interpreter's recursion budget as the fast routes take it: the levels of the C budget
+// the general route's calls would enter, and the Python frames they would push, so that a
+// route declines wherever the general route would be refused.
 #pragma once
 
 #include "support/internals.hpp"
 
 namespace glimet::tervix::fast {
 
-// Levels of the C recursion budget held by a route, left again when it goes.
-class Levels {
-public:
-    Levels() noexcept = default;
-    Levels(const Levels &) = delete;
-    Levels &operator=(const Levels &) = delete;
-    ~Levels() {
-        for (; held_ > 0; --held_) Py_LeaveRecursiveCall();
-    }
-
-    // Enters `count` more levels; false, with none of them held and no exception set, where
-    // the interpreter refuses one.
-    bool enter(int count = 1) noexcept {
-        for (int i = 0; i < count; ++i) {
-            if (Py_EnterRecursiveCall("")) {
-                PyErr_Clear();
-                for (; i > 0; --i) leave();
-                return false;
-            }
-            ++held_;
-        }
-        return true;
-    }
-    void leave() noexcept {
-        --held_;
-        Py_LeaveRecursiveCall();
-    }
-
-private:
-    int held_ = 0;
-};
-
-// Whether `count` more Python frames could be pushed, as the general route's Python code
-// would push them.
-inline bool room_for_frames(int count) noexcept { return internals::python_frames_left() >= count; }
+// Writers of nested values go no deeper than this many containers, and leave deeper values
+// (and cycles, which are infinitely deep) to the interpreter; the bound also keeps their use
+// of the C stack small.
+inline constexpr int max_depth = 100;
 
 // What json.dumps, called from C, takes before its encoder reaches the value: three Python
 // frames deep (dumps, encode, iterencode) and two levels (evaluating dumps, calling the
@@ -52,5 +21,14 @@ inline constexpr int json_dumps_levels = 2;
 // What str() or format(value, "") of a container takes, called from C: a level for str() and
 // one for the repr of the innermost value, besides one for each container.
 inline constexpr int str_levels = 2;
+
+// Whether `count` more Python frames could be pushed.
+inline bool room_for_frames(int count) noexcept { return internals::python_frames_left() >= count; }
+
+// How many containers deep a writer may go where the general route's call takes
+// `outer_levels` besides a level for each container: at most max_depth.
+inline int container_room(int outer_levels) noexcept {
+    return internals::c_levels_left(outer_levels + max_depth) - outer_levels;
+}
 
 } // namespace glimet::tervix::fast

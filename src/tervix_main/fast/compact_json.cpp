@@ -12,11 +12,6 @@
 namespace glimet::tervix::fast {
 namespace {
 
-// Deeper values (and cycles, which are infinitely deep) are left to the standard encoder,
-// which reports them in its own words; the bound also keeps the writer's use of the C stack
-// small.
-constexpr int max_depth = 100;
-
 // Escape for a character below U+0020, or for '"' and '\\'; null when it passes as it is.
 const char *escape_for(Py_UCS4 c) {
     static const char *const control[32] = {
@@ -59,9 +54,9 @@ Route write_key(TextBuilder &out, PyObject *key) {
     return Route::written;
 }
 
-Route write_value(TextBuilder &out, PyObject *value, Levels &levels, int depth);
+Route write_value(TextBuilder &out, PyObject *value, int depth, int room);
 
-Route write_dict(TextBuilder &out, PyObject *dict, Levels &levels, int depth) {
+Route write_dict(TextBuilder &out, PyObject *dict, int depth, int room) {
     // The entries are read `fetch_ahead` before they are written, and held borrowed in
     // between: nothing here runs Python code, so the dict stays as it is.
     PyObject *keys[fetch_ahead], *values[fetch_ahead];
@@ -85,20 +80,20 @@ Route write_dict(TextBuilder &out, PyObject *dict, Levels &levels, int depth) {
         if (written > 0) out.character(',');
         if (write_key(out, key) == Route::declined) return Route::declined;
         out.character(':');
-        if (write_value(out, value, levels, depth + 1) == Route::declined) return Route::declined;
+        if (write_value(out, value, depth + 1, room) == Route::declined) return Route::declined;
         read_next(); // into the slot just written
     }
     out.character('}');
     return Route::written;
 }
 
-Route write_sequence(TextBuilder &out, PyObject *sequence, Levels &levels, int depth) {
+Route write_sequence(TextBuilder &out, PyObject *sequence, int depth, int room) {
     out.character('[');
     Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
     for (Py_ssize_t i = 0; i < size; ++i) {
         if (i + fetch_ahead < size) prefetch(PySequence_Fast_GET_ITEM(sequence, i + fetch_ahead));
         if (i > 0) out.character(',');
-        if (write_value(out, PySequence_Fast_GET_ITEM(sequence, i), levels, depth + 1) ==
+        if (write_value(out, PySequence_Fast_GET_ITEM(sequence, i), depth + 1, room) ==
             Route::declined)
             return Route::declined;
     }
@@ -106,7 +101,8 @@ Route write_sequence(TextBuilder &out, PyObject *sequence, Levels &levels, int d
     return Route::written;
 }
 
-Route write_value(TextBuilder &out, PyObject *value, Levels &levels, int depth) {
+// `value` inside `depth` containers, where `room` containers in all are allowed.
+Route write_value(TextBuilder &out, PyObject *value, int depth, int room) {
     if (PyUnicode_CheckExact(value)) {
         write_json_string(out, value);
         return Route::written;
@@ -117,14 +113,12 @@ Route write_value(TextBuilder &out, PyObject *value, Levels &levels, int depth) 
     if (PyLong_CheckExact(value)) return write_int_repr(out, value);
     if (PyFloat_CheckExact(value))
         return write_float(out, PyFloat_AS_DOUBLE(value)), Route::written;
-    bool sequence = PyList_CheckExact(value) || PyTuple_CheckExact(value);
-    if ((!sequence && !PyDict_CheckExact(value)) || depth >= max_depth) return Route::declined;
-    // The encoder takes a level for each container it enters.
-    if (!levels.enter()) return Route::declined;
-    Route route = sequence ? write_sequence(out, value, levels, depth)
-                           : write_dict(out, value, levels, depth);
-    levels.leave();
-    return route;
+    // The encoder takes a level of the recursion budget for each container it enters.
+    if (depth >= room) return Route::declined;
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value))
+        return write_sequence(out, value, depth, room);
+    if (PyDict_CheckExact(value)) return write_dict(out, value, depth, room);
+    return Route::declined;
 }
 
 } // namespace
@@ -160,10 +154,9 @@ void write_json_string(TextBuilder &out, const Py_UCS4 *chars, size_t n, Py_UCS4
 }
 
 Route write_json(TextBuilder &out, PyObject *value) {
+    if (!room_for_frames(json_dumps_frames)) return Route::declined;
     TextBuilder::Mark start = out.mark();
-    Levels levels;
-    if (room_for_frames(json_dumps_frames) && levels.enter(json_dumps_levels) &&
-        write_value(out, value, levels, 0) == Route::written)
+    if (write_value(out, value, 0, container_room(json_dumps_levels)) == Route::written)
         return Route::written;
     out.rewind(start);
     return Route::declined;

@@ -12,10 +12,6 @@
 namespace glimet::tervix::fast {
 namespace {
 
-// Deeper values (and cycles, which are infinitely deep) are left to the interpreter; the
-// bound also keeps the writer's use of the C stack small.
-constexpr int max_depth = 100;
-
 // Whether str.__repr__ writes `c` as it is, when `quote` is the quote it chose.
 bool shown_plain(Py_UCS4 c, Py_UCS4 quote) {
     if (c >= ' ' && c < 0x7f) return c != quote && c != '\\';
@@ -78,14 +74,14 @@ void write_str_repr(TextBuilder &out, PyObject *text) {
     });
 }
 
-Route write_repr(TextBuilder &out, PyObject *value, Levels &levels, int depth);
+Route write_repr(TextBuilder &out, PyObject *value, int depth, int room);
 
 // The items of a list or tuple, ", "-separated.
-Route write_items(TextBuilder &out, PyObject *sequence, Levels &levels, int depth) {
+Route write_items(TextBuilder &out, PyObject *sequence, int depth, int room) {
     Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
     for (Py_ssize_t i = 0; i < size; ++i) {
         if (i > 0) out.ascii(", ");
-        if (write_repr(out, PySequence_Fast_GET_ITEM(sequence, i), levels, depth + 1) ==
+        if (write_repr(out, PySequence_Fast_GET_ITEM(sequence, i), depth + 1, room) ==
             Route::declined)
             return Route::declined;
     }
@@ -93,21 +89,22 @@ Route write_items(TextBuilder &out, PyObject *sequence, Levels &levels, int dept
 }
 
 // The entries of a dict, "key: value", ", "-separated.
-Route write_entries(TextBuilder &out, PyObject *dict, Levels &levels, int depth) {
+Route write_entries(TextBuilder &out, PyObject *dict, int depth, int room) {
     Py_ssize_t position = 0;
     PyObject *key, *item;
     bool first = true;
     while (PyDict_Next(dict, &position, &key, &item)) {
         if (!first) out.ascii(", ");
         first = false;
-        if (write_repr(out, key, levels, depth + 1) == Route::declined) return Route::declined;
+        if (write_repr(out, key, depth + 1, room) == Route::declined) return Route::declined;
         out.ascii(": ");
-        if (write_repr(out, item, levels, depth + 1) == Route::declined) return Route::declined;
+        if (write_repr(out, item, depth + 1, room) == Route::declined) return Route::declined;
     }
     return Route::written;
 }
 
-Route write_repr(TextBuilder &out, PyObject *value, Levels &levels, int depth) {
+// `value` inside `depth` containers, where `room` containers in all are allowed.
+Route write_repr(TextBuilder &out, PyObject *value, int depth, int room) {
     if (PyUnicode_CheckExact(value)) {
         write_str_repr(out, value);
         return Route::written;
@@ -115,23 +112,20 @@ Route write_repr(TextBuilder &out, PyObject *value, Levels &levels, int depth) {
     if (value == Py_None || value == Py_True || value == Py_False || PyFloat_CheckExact(value) ||
         PyLong_CheckExact(value))
         return write_scalar_text(out, value);
+    // repr() takes a level of the recursion budget for each container it enters.
     bool list = PyList_CheckExact(value), tuple = PyTuple_CheckExact(value);
-    if ((!list && !tuple && !PyDict_CheckExact(value)) || depth >= max_depth)
-        return Route::declined;
-    // repr() takes a level for each container it enters.
-    if (!levels.enter()) return Route::declined;
+    if ((!list && !tuple && !PyDict_CheckExact(value)) || depth >= room) return Route::declined;
     Route route;
     if (list || tuple) {
         out.character(list ? '[' : '(');
-        route = write_items(out, value, levels, depth);
+        route = write_items(out, value, depth, room);
         if (tuple && PyTuple_GET_SIZE(value) == 1) out.character(',');
         out.character(list ? ']' : ')');
     } else {
         out.character('{');
-        route = write_entries(out, value, levels, depth);
+        route = write_entries(out, value, depth, room);
         out.character('}');
     }
-    levels.leave();
     return route;
 }
 
@@ -203,8 +197,7 @@ Route write_scalar_text(TextBuilder &out, PyObject *value) {
 
 Route write_plain_repr(TextBuilder &out, PyObject *value) {
     TextBuilder::Mark start = out.mark();
-    Levels levels;
-    if (levels.enter(str_levels) && write_repr(out, value, levels, 0) == Route::written)
+    if (write_repr(out, value, 0, container_room(str_levels)) == Route::written)
         return Route::written;
     out.rewind(start);
     return Route::declined;

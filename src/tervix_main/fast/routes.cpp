@@ -149,9 +149,8 @@ Route write_pieces(TextBuilder &out, PyObject *data, PyObject *instance, PyObjec
 Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globals) {
     // Every value's text goes through json.dumps([text], ensure_ascii=False), which takes
     // its frames and levels, and one level for the list.
-    Levels levels;
     if (!PyDict_CheckExact(params) || !standard_json_bound(globals) ||
-        !room_for_frames(json_dumps_frames) || !levels.enter(json_dumps_levels + 1))
+        !room_for_frames(json_dumps_frames) || container_room(json_dumps_levels) < 1)
         return Route::declined;
     std::unique_ptr<Entry[]> entries;
     Py_ssize_t count = 0;
