@@ -48,10 +48,10 @@ test-asan: $(ASAN_PY) tools
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_PY) -m pytest -p no:cacheprovider
 
-# The whole suite against a toolkit module built without its fast routes (each declines), so
-# that it runs on its general routes alone: the fast routes' output is checked against theirs.
 .PHONY: test-general fuzz-tools fuzz-key-order fuzz-literal-words
 
+# The whole suite against a toolkit module built without its fast routes (each declines), so
+# that it runs on its general routes alone: the fast routes' output is checked against theirs.
 GENERAL_VENV := .venv-general
 GENERAL_PY := $(GENERAL_VENV)/bin/python
 

@@ -33,9 +33,10 @@ inline char *encode_utf8_character(uint32_t c, char *out) noexcept {
     return out;
 }
 
-// The UTF-8 of the `n` characters at `in` (one, two or four bytes each), written at `out`,
-// which has room for 4 bytes a character; the end of what was written, or null at a lone
-// surrogate. Four-byte characters go sixteen at a time where a block is all ASCII.
+// The UTF-8 of the `n` characters at `in` (stored one, two or four bytes each), written at
+// `out`, which has room for it (at most 2, 3 or 4 bytes a character for characters stored in
+// one, two or four bytes); the end of what was written, or null at a lone surrogate.
+// Four-byte characters go sixteen at a time where a block is all ASCII.
 template <typename Char> char *encode_utf8(const Char *in, size_t n, char *out) noexcept {
     size_t i = 0;
 #ifdef __SSE2__
