@@ -18,9 +18,9 @@ from glimet_work import tervix_main
 from glimet_work.duty_main import GlimetWorkMain
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the helpers below
-from signing_helpers import BOTH, BODY, NOW, PARAMS, T, FakeTime, RecordingCrypt, planted, reference
-from signing_helpers import sign
-from signing_helpers import crypt_fixture, signed_text  # noqa: F401 (the `crypt` fixture)
+from signing_helpers import (BODY, BOTH, NOW, PARAMS, T, FakeTime, RecordingCrypt, planted,
+                             reference, sign, signed_text)
+from signing_helpers import crypt_fixture  # noqa: F401 (the `crypt` fixture)
 
 # Each signing operation beside its plain-Python rendering.
 SIGNERS = [(GlimetWorkMain(), tervix_main), (reference.ReferenceWorkMain(), reference)]
