@@ -141,29 +141,60 @@ check-sdist: $(TOOLS_PY)
 	$(CHECK_VENV)/bin/python -P -m pytest -p no:cacheprovider -q tests/test_frame.py \
 	  tests/test_import.py tests/test_json_dumps.py tests/test_binaries.py
 
+
+.PHONY: test-general fuzz-tools fuzz-key-order fuzz-literal-words
+
+# The whole suite against a toolkit module built without its fast routes (each declines), so
+# that it runs on its general routes alone: the fast routes' output is checked against theirs.
+GENERAL_VENV := .venv-general
+GENERAL_PY := $(GENERAL_VENV)/bin/python
+
+$(GENERAL_PY):
+	$(call make_venv,$(GENERAL_VENV))
+
+test-general: $(GENERAL_PY) tools
+	$(GENERAL_PY) -m pip install --quiet ".[test]" \
+	  -C cmake.define.GLIMET_FAST_ROUTES=OFF -C build-dir=build/general
+	$(GENERAL_PY) -m pytest -p no:cacheprovider
+
 # Longer differential and hostile-input runs than the suite's own.
 fuzz: install $(VENV)/.test-requirements
-	GLIMET_FUZZ_EXAMPLES=50000 $(PY) -m pytest -q tests/test_json_fast.py tests/test_signing.py \
-	  tests/test_hostile.py
+	GLIMET_FUZZ_EXAMPLES=50000 $(PY) -m pytest -q tests/test_fast_json.py \
+	  tests/test_fast_signing.py tests/test_signing.py tests/test_hostile.py
 
-# libFuzzer over the curl command reader, Python left out, for a bounded time. clang comes from
-# the Debian archive when missing. The checked-in corpus only seeds the run: what the run adds,
-# and any crashing input, goes to fuzz/out.
+# libFuzzer targets, Python left out, each for a bounded time: the curl command reader, the
+# key ordering (against std::sort) and the literal-word rewrite (against the replacements it
+# stands for). CMake builds them with clang, which comes from the Debian archive when missing.
+# A checked-in corpus only seeds a run: what the run adds, and any crashing input, goes to
+# fuzz/out.
 FUZZ_CXX := clang++-14
+FUZZ_BUILD := build/fuzz
 FUZZ_OUT := fuzz/out
 FUZZ_SECONDS := 60
+FUZZ_FLAGS := -timeout=10 -rss_limit_mb=2048 -max_total_time=$(FUZZ_SECONDS) \
+	-print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/
 
-fuzz-curl:
+fuzz-tools: tools
 	@command -v $(FUZZ_CXX) >/dev/null && \
 	  test -f "$$($(FUZZ_CXX) -print-runtime-dir)/libclang_rt.fuzzer-$$(uname -m).a" || \
 	  (apt-get update && apt-get install -y --no-install-recommends clang-14 libclang-rt-14-dev)
-	mkdir -p $(FUZZ_OUT)/corpus-curl
-	$(FUZZ_CXX) -std=c++20 -g -O1 -Wall -Wextra -Wconversion -Isrc \
-	  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-	  fuzz/curl_fuzzer.cpp src/glimet_curl/curl_core.cpp -o $(FUZZ_OUT)/curl_fuzzer
-	$(FUZZ_OUT)/curl_fuzzer $(FUZZ_OUT)/corpus-curl fuzz/corpus/curl -dict=fuzz/curl.dict \
-	  -max_len=4096 -timeout=10 -rss_limit_mb=2048 -max_total_time=$(FUZZ_SECONDS) \
-	  -print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=Debug \
+	  -DGLIMET_FUZZERS=ON -DPython_EXECUTABLE=$(PYTHON313) >/dev/null
+	mkdir -p $(FUZZ_OUT)/corpus-curl $(FUZZ_OUT)/corpus-key-order $(FUZZ_OUT)/corpus-literal-words
+
+fuzz-curl: fuzz-tools
+	cmake --build $(FUZZ_BUILD) --target curl_fuzzer
+	$(FUZZ_BUILD)/curl_fuzzer $(FUZZ_OUT)/corpus-curl fuzz/corpus/curl -dict=fuzz/curl.dict \
+	  -max_len=4096 $(FUZZ_FLAGS)
+
+fuzz-key-order: fuzz-tools
+	cmake --build $(FUZZ_BUILD) --target key_order_fuzzer
+	$(FUZZ_BUILD)/key_order_fuzzer $(FUZZ_OUT)/corpus-key-order -max_len=8192 $(FUZZ_FLAGS)
+
+fuzz-literal-words: fuzz-tools
+	cmake --build $(FUZZ_BUILD) --target literal_words_fuzzer
+	$(FUZZ_BUILD)/literal_words_fuzzer $(FUZZ_OUT)/corpus-literal-words \
+	  -dict=fuzz/literal_words.dict -max_len=4096 $(FUZZ_FLAGS)
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) $(TOOLS_VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(GENERAL_VENV) $(TOOLS_VENV) build

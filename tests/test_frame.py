@@ -220,16 +220,53 @@ def test_keyword_names_must_be_strings():
         function(**{1: 2})
 
 
+class FoldedKeyword(str):
+    """A keyword name that equals any spelling of its letters, by its own __eq__."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return str.lower(self) == str.lower(other)
+
+
+class RefusingKeyword(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise LookupError("no comparison")
+
+
 @pytest.mark.parametrize(
-    "call",
+    "keyword", [FoldedKeyword("DATA"), FoldedKeyword("nothing"), RefusingKeyword("data")]
+)
+def test_keyword_names_compare_as_cpython_compares_them(keyword):
+    # A keyword name of a str subclass is compared through its own __eq__.
+    outcomes = []
+    for cls in (_mirror(), TERVIXWorkMain):
+        try:
+            cls._json_dumps(**{keyword: [1]})
+            outcomes.append("bound")
+        except (TypeError, LookupError) as error:
+            outcomes.append((type(error), str(error)))
+    assert outcomes[1] == outcomes[0]
+
+
+@pytest.mark.parametrize(
+    "call, result",
     [
-        lambda w: w._json_dumps(data=[1]),
-        lambda w: w._tervix_saas_sign.__func__.__call__,  # attribute access only
-        lambda w: TERVIXWorkMain._json_dumps([1]),
+        (lambda w: w._json_dumps(data=[1]), "[1]"),
+        (lambda w: TERVIXWorkMain._json_dumps([1]), "[1]"),
+        (lambda w: w._tervix_saas_sign_params(params={}, update_time=False)["saas_sign"], str),
+        (lambda w: w._tervix_saas_sign(env="prod", data={})["saas_sign"], str),
+        (lambda w: w._tervix_saas_sign(data={}, env="prod")["saas_sign"], str),
+        (lambda w: TERVIXWorkMain._tervix_saas_sign(self=w, data={})["saas_sign"], str),
+        (lambda w: TERVIXWorkMain.__init__(w), None),
     ],
 )
-def test_accepted_bindings(call):
-    call(TERVIXWorkMain())
+def test_accepted_bindings(call, result, capsys):
+    got = call(TERVIXWorkMain())
+    assert got == result if not isinstance(result, type) else type(got) is result
+    capsys.readouterr()
 
 
 def test_failure_adds_traceback_entry_naming_source():

@@ -97,3 +97,24 @@ def test_second_interpreter_gets_import_error(fresh):
         """
     )
     assert out.startswith("ImportError")
+
+
+def test_json_dumps_wrapped_before_import(fresh):
+    # Tracing tools wrap json.dumps at start-up: a wrapper has no keyword-only defaults.
+    out = fresh(
+        """
+        import functools, json
+        calls = []
+        original = json.dumps
+
+        @functools.wraps(original)
+        def traced(*args, **kwargs):
+            calls.append(1)
+            return original(*args, **kwargs)
+
+        json.dumps = traced
+        from glimet_work.duty_main import GlimetWorkMain
+        print(GlimetWorkMain()._json_dumps({"a": [1]}), len(calls))
+        """
+    )
+    assert out.split() == ['{"a":[1]}', "1"]

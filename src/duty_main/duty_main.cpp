@@ -6,18 +6,6 @@
 namespace glimet::duty {
 namespace {
 
-// `from .tervix_main import TERVIXWorkMain`, resolved against this module's package.
-Ref import_toolkit_class(PyObject *globals) {
-    Ref name = Ref::steal(PyUnicode_FromString("TERVIXWorkMain"));
-    if (!name) return {};
-    Ref fromlist = Ref::steal(PyTuple_Pack(1, name.get()));
-    if (!fromlist) return {};
-    Ref toolkit = Ref::steal(
-        PyImport_ImportModuleLevel("tervix_main", globals, nullptr, fromlist.get(), 1));
-    if (!toolkit) return {};
-    return import_from(toolkit.get(), name.get());
-}
-
 // The subclass, made by the base's metaclass as a class statement would.
 Ref make_class(PyObject *base) {
     Ref namespace_ = Ref::steal(Py_BuildValue("{s:s,s:s}", "__module__", "duty_main",
@@ -33,7 +21,8 @@ OnceModule once;
 int module_exec(PyObject *module) noexcept {
     if (already_executed(module, once)) return 0;
     PyObject *globals = PyModule_GetDict(module); // borrowed: the module keeps it
-    Ref base = import_toolkit_class(globals);
+    // from .tervix_main import TERVIXWorkMain
+    Ref base = from_import("tervix_main", "TERVIXWorkMain", globals, 1);
     if (!base || PyModule_AddObjectRef(module, "TERVIXWorkMain", base.get()) < 0) {
         add_traceback("init duty_main", GLIMET_SOURCE, __LINE__, globals);
         return -1;

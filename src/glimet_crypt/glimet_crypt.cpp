@@ -1,7 +1,9 @@
 // glimet_crypt: the object m_crypt, whose sha256 signs the toolkit's requests.
-#include "support/globals.hpp"
 #include "glimet_crypt/crypt_api.hpp"
 #include "glimet_crypt/sha256.hpp"
+#include "support/characters.hpp"
+#include "support/globals.hpp"
+#include "support/internals.hpp"
 #include "support/module.hpp"
 #include "support/utf8.hpp"
 
@@ -29,30 +31,19 @@ struct Utf8 {
     ~Utf8() { PyMem_Free(owned); }
 };
 
-template <typename Char> char *encode(const Char *in, Py_ssize_t n, char *out) {
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!(out = encode_utf8_character(in[i], out))) return nullptr; // a lone surrogate
-    return out;
-}
-
 // Fills `utf8` with the UTF-8 of `text`; -1 with the interpreter's own UnicodeEncodeError
 // (or MemoryError) when there is none.
 int encode_utf8(PyObject *text, Utf8 &utf8) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const void *data = PyUnicode_DATA(text);
     if (PyUnicode_IS_ASCII(text)) {
-        utf8.data = static_cast<const char *>(data);
+        utf8.data = static_cast<const char *>(PyUnicode_DATA(text));
         utf8.size = n;
         return 0;
     }
     // A str that already holds its UTF-8 (the interpreter keeps it once made) lends that.
-    if (PyUnicode_IS_COMPACT(text)) {
-        auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(text);
-        if (compact->utf8) {
-            utf8.data = compact->utf8;
-            utf8.size = compact->utf8_length;
-            return 0;
-        }
+    if (const char *kept = internals::kept_utf8(text, &utf8.size)) {
+        utf8.data = kept;
+        return 0;
     }
     int kind = PyUnicode_KIND(text);
     Py_ssize_t bound = n * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4);
@@ -64,10 +55,10 @@ int encode_utf8(PyObject *text, Utf8 &utf8) {
             return -1;
         }
     }
-    char *end = kind == PyUnicode_1BYTE_KIND   ? encode(static_cast<const Py_UCS1 *>(data), n, out)
-                : kind == PyUnicode_2BYTE_KIND ? encode(static_cast<const Py_UCS2 *>(data), n, out)
-                                               : encode(static_cast<const Py_UCS4 *>(data), n, out);
-    if (!end) { // the interpreter's encoder says what is wrong, in its words
+    char *end = with_characters(text, [out](const auto *chars, Py_ssize_t length) {
+        return glimet::encode_utf8(chars, static_cast<size_t>(length), out);
+    });
+    if (!end) { // a lone surrogate: the interpreter's encoder says what is wrong, in its words
         Ref failed = Ref::steal(PyUnicode_AsUTF8String(text));
         if (!failed) return -1;
         PyErr_SetString(PyExc_UnicodeError, "text cannot be encoded as UTF-8");

@@ -67,14 +67,17 @@ void too_many_positional(Function *f, Py_ssize_t given) {
             PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
             return -1;
         }
+        // The interned name itself, as a rule; else equality as CPython tests it, through a
+        // str subclass's own __eq__, which may raise.
         int slot = -1;
         for (int i = 0; i < spec.n_params && slot < 0; ++i)
             if (PyTuple_GET_ITEM(f->param_names, i) == keyword) slot = i;
         for (int i = 0; i < spec.n_params && slot < 0; ++i) {
-            int equal = PyUnicode_Compare(PyTuple_GET_ITEM(f->param_names, i), keyword) == 0;
+            int equal =
+                PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(f->param_names, i), Py_EQ);
+            if (equal < 0) return -1;
             if (equal) slot = i;
         }
-        if (PyErr_Occurred()) return -1;
         if (slot < 0) {
             unexpected_keyword(f, keyword);
             return -1;
@@ -115,7 +118,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
         // The arguments are borrowed from the caller, who keeps them alive for the call.
         result = f->spec->impl(f, bound);
     }
-    if (!result) add_traceback(f->spec->trace_name, f->spec->file, f->spec->line, f->globals);
+    if (!result) add_traceback(f->trace_code, f->globals);
     return result;
 }
 
@@ -160,6 +163,8 @@ void function_dealloc(PyObject *self) noexcept {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->text_signature);
     Py_CLEAR(f->param_names);
+    Py_CLEAR(f->trace_code);
+    Py_CLEAR(f->genexpr_code);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -221,10 +226,17 @@ PyTypeObject *function_type() {
     return reinterpret_cast<PyTypeObject *>(type);
 }
 
+// A code object for traceback entries named `name` (a str) at the operation's source line.
+PyObject *entry_code(const OperationSpec &spec, PyObject *name) {
+    const char *text = PyUnicode_AsUTF8(name);
+    return text ? reinterpret_cast<PyObject *>(PyCode_NewEmpty(spec.file, text, spec.line))
+                : nullptr;
+}
+
 } // namespace
 
-Ref function_new(const OperationSpec &spec, PyObject *module_name, PyObject *globals,
-                 PyObject *defaults) {
+Ref function_new(const OperationSpec &spec, const char *class_name, PyObject *module_name,
+                 PyObject *globals, PyObject *defaults) {
     PyTypeObject *type = function_type();
     if (!type) return {};
     Ref names = Ref::steal(PyTuple_New(spec.n_params));
@@ -234,11 +246,17 @@ Ref function_new(const OperationSpec &spec, PyObject *module_name, PyObject *glo
         if (!name) return {};
         PyTuple_SET_ITEM(names.get(), i, name);
     }
+    // The names derived from the operation's own: "TERVIXWorkMain._json_dumps", and the
+    // traceback entry "tervix_main.TERVIXWorkMain._json_dumps".
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
+    if (!name || !qualname) return {};
+    Ref trace_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, qualname.get()));
+    if (!trace_name) return {};
+    Ref trace_code = Ref::steal(entry_code(spec, trace_name.get()));
     Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
     Ref text_signature = Ref::steal(PyUnicode_FromString(spec.text_signature));
-    if (!name || !qualname || !doc || !text_signature) return {};
+    if (!trace_code || !doc || !text_signature) return {};
 
     auto *f = PyObject_GC_New(Function, type);
     if (!f) return {};
@@ -252,10 +270,24 @@ Ref function_new(const OperationSpec &spec, PyObject *module_name, PyObject *glo
     f->defaults = Py_XNewRef(defaults);
     f->globals = Py_NewRef(globals);
     f->param_names = names.release();
+    f->trace_code = trace_code.release();
+    f->genexpr_code = nullptr;
     f->dict = nullptr;
     f->weakreflist = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject *>(f));
+}
+
+void add_genexpr_traceback(Function *f) noexcept {
+    if (!f->genexpr_code) {
+        // Made with no exception set; an entry that cannot be made is left out.
+        PyObject *exc = PyErr_GetRaisedException();
+        Ref name = Ref::steal(PyUnicode_FromFormat("%U.%U.genexpr", f->module, f->qualname));
+        if (name) f->genexpr_code = entry_code(*f->spec, name.get());
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    }
+    if (f->genexpr_code) add_traceback(f->genexpr_code, f->globals);
 }
 
 } // namespace glimet

@@ -16,18 +16,18 @@ using OperationImpl = PyObject *(*)(Function *self, PyObject *const *args);
 
 inline constexpr int max_params = 4;
 
-// Everything about an operation that is fixed when the module is compiled.
+// Everything about an operation that is fixed when the module is compiled. Its qualified name
+// and the names of its traceback entries are derived from `name` and its class when the
+// function is made.
 struct OperationSpec {
     const char *name;           // "_json_dumps"
-    const char *qualname;       // "TERVIXWorkMain._json_dumps"
-    const char *trace_name;     // name of the traceback entry a failure adds
     const char *doc;            // __doc__, UTF-8
     const char *text_signature; // "(data)", what inspect.signature reads
     const char *params[max_params];
     int n_params;
     int n_required; // the rest take __defaults__
     OperationImpl impl;
-    const char *file; // source file and line named by the traceback entry
+    const char *file; // source file and line named by the traceback entries
     int line;
 };
 
@@ -37,21 +37,28 @@ struct Function {
     vectorcallfunc vectorcall;
     const OperationSpec *spec;
     PyObject *name;
-    PyObject *qualname;
+    PyObject *qualname; // "<class>.<name>"
     PyObject *module;
     PyObject *doc;
     PyObject *text_signature;
-    PyObject *defaults;    // tuple of n_params - n_required values, or null when there are none
-    PyObject *globals;     // namespace of the defining module
-    PyObject *param_names; // tuple of interned parameter names
+    PyObject *defaults;     // tuple of n_params - n_required values, or null when there are none
+    PyObject *globals;      // namespace of the defining module
+    PyObject *param_names;  // tuple of interned parameter names
+    PyObject *trace_code;   // the traceback entry "<module>.<qualname>"
+    PyObject *genexpr_code; // "<module>.<qualname>.genexpr", made when first needed
     PyObject *dict;
     PyObject *weakreflist;
 };
 
-// Creates a function for `spec`, defined in the module whose name and namespace are given.
-// `defaults` (borrowed) is a tuple or null.
-Ref function_new(const OperationSpec &spec, PyObject *module_name, PyObject *globals,
-                 PyObject *defaults);
+// Creates the function for `spec` in class `class_name` of the module whose name and
+// namespace are given. `defaults` (borrowed) is a tuple or null.
+Ref function_new(const OperationSpec &spec, const char *class_name, PyObject *module_name,
+                 PyObject *globals, PyObject *defaults);
+
+// For an operation whose Python rendering forms a text in a generator expression: adds the
+// expression's own traceback entry, "<module>.<qualname>.genexpr", to the exception being
+// raised, as a failure inside the expression would.
+void add_genexpr_traceback(Function *f) noexcept;
 
 // The path of a source file relative to the source tree, for traceback entries.
 constexpr const char *source_name(const char *path) {

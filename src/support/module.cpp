@@ -21,19 +21,27 @@ PyObject *create_in_one_interpreter(PyObject *spec, PyModuleDef *def, OnceModule
     return PyModule_NewObject(name.get());
 }
 
-Ref import_from(PyObject *module, PyObject *name) {
+Ref from_import(const char *module_name, const char *name, PyObject *globals, int level) {
+    Ref attribute = Ref::steal(PyUnicode_FromString(name));
+    if (!attribute) return {};
+    Ref fromlist = Ref::steal(PyTuple_Pack(1, attribute.get()));
+    if (!fromlist) return {};
+    Ref module = Ref::steal(
+        PyImport_ImportModuleLevel(module_name, globals, nullptr, fromlist.get(), level));
+    if (!module) return {};
     PyObject *value = nullptr;
-    if (PyObject_GetOptionalAttr(module, name, &value) != 0) return Ref::steal(value);
+    if (PyObject_GetOptionalAttr(module.get(), attribute.get(), &value) != 0)
+        return Ref::steal(value);
     // A submodule being imported may be in sys.modules before it is set on its parent.
-    Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
-    if (module_name && PyUnicode_Check(module_name.get())) {
-        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
+    Ref imported_name = Ref::steal(PyObject_GetAttrString(module.get(), "__name__"));
+    if (imported_name && PyUnicode_Check(imported_name.get())) {
+        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", imported_name.get(), attribute.get()));
         if (!full) return {};
         PyObject *modules = PyImport_GetModuleDict(); // borrowed, lives as long as the interpreter
         if (PyDict_GetItemRef(modules, full.get(), &value) != 0) return Ref::steal(value);
     }
     PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", attribute.get());
     return {};
 }
 

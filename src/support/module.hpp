@@ -23,8 +23,9 @@ inline bool already_executed(PyObject *module, const OnceModule &once) {
 // For the end of a successful Py_mod_exec.
 inline void executed(PyObject *module, OnceModule &once) { once.module = Py_NewRef(module); }
 
-// `from <module> import <name>`: the attribute, else the sys.modules entry "<module>.<name>",
-// else ImportError "cannot import name <name>".
-Ref import_from(PyObject *module, PyObject *name);
+// `from <module_name> import <name>` run in the module whose namespace is `globals`, with
+// `level` leading dots (0 for an absolute import): the attribute, else the sys.modules entry
+// "<module>.<name>", else ImportError "cannot import name <name>".
+Ref from_import(const char *module_name, const char *name, PyObject *globals, int level);
 
 } // namespace glimet

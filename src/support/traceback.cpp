@@ -31,23 +31,30 @@ PyCodeObject *code_for(const char *name, const char *file, int line) {
 
 } // namespace
 
-void add_traceback(const char *name, const char *file, int line, PyObject *globals) noexcept {
-    // The code and frame are made with no exception set, as frame creation requires.
+void add_traceback(PyObject *code, PyObject *globals) noexcept {
+    // The frame is made with no exception set, as frame creation requires.
     PyObject *exc = PyErr_GetRaisedException();
-    PyCodeObject *code = code_for(name, file, line);
     PyFrameObject *frame = nullptr;
-    if (code) {
-        Ref scratch_globals;
-        if (!globals) {
-            scratch_globals = Ref::steal(PyDict_New());
-            globals = scratch_globals.get();
-        }
-        if (globals) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    Ref scratch_globals;
+    if (!globals) {
+        scratch_globals = Ref::steal(PyDict_New());
+        globals = scratch_globals.get();
     }
+    if (globals)
+        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), globals,
+                            nullptr);
     PyErr_Clear(); // an entry that cannot be made is dropped; the original error stands
     PyErr_SetRaisedException(exc);
     if (frame) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
+}
+
+void add_traceback(const char *name, const char *file, int line, PyObject *globals) noexcept {
+    PyObject *exc = PyErr_GetRaisedException();
+    PyCodeObject *code = code_for(name, file, line);
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (code) add_traceback(reinterpret_cast<PyObject *>(code), globals);
     Py_XDECREF(code);
 }
 

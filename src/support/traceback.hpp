@@ -10,4 +10,7 @@ namespace glimet {
 // Must be called with an exception set; leaves it set (a failure to add the entry is ignored).
 void add_traceback(const char *name, const char *file, int line, PyObject *globals) noexcept;
 
+// The same for an entry whose code object (borrowed) the caller has made and keeps.
+void add_traceback(PyObject *code, PyObject *globals) noexcept;
+
 } // namespace glimet

@@ -94,17 +94,15 @@ int notice_init() {
 }
 
 const OperationSpec production_demand_spec = {
-    "_tervix_test_production_demand",
-    "TERVIXWorkMain._tervix_test_production_demand",
-    "tervix_main.TERVIXWorkMain._tervix_test_production_demand",
-    "TERVIXWorkMain._tervix_test_production_demand(content)",
-    "(content)",
-    {"content"},
-    1,
-    1,
-    production_demand,
-    GLIMET_SOURCE,
-    __LINE__,
+    .name = "_tervix_test_production_demand",
+    .doc = "TERVIXWorkMain._tervix_test_production_demand(content)",
+    .text_signature = "(content)",
+    .params = {"content"},
+    .n_params = 1,
+    .n_required = 1,
+    .impl = production_demand,
+    .file = GLIMET_SOURCE,
+    .line = __LINE__,
 };
 
 } // namespace glimet::tervix

@@ -457,17 +457,15 @@ int review_init() {
 }
 
 const OperationSpec case_review_spec = {
-    "_tervix_test_case_review",
-    "TERVIXWorkMain._tervix_test_case_review",
-    "tervix_main.TERVIXWorkMain._tervix_test_case_review",
-    "TERVIXWorkMain._tervix_test_case_review(content)",
-    "(content)",
-    {"content"},
-    1,
-    1,
-    case_review,
-    GLIMET_SOURCE,
-    __LINE__,
+    .name = "_tervix_test_case_review",
+    .doc = "TERVIXWorkMain._tervix_test_case_review(content)",
+    .text_signature = "(content)",
+    .params = {"content"},
+    .n_params = 1,
+    .n_required = 1,
+    .impl = case_review,
+    .file = GLIMET_SOURCE,
+    .line = __LINE__,
 };
 
 } // namespace glimet::tervix

@@ -1,6 +1,8 @@
 // The toolkit module: its imports, the class TERVIXWorkMain and the module definition.
 #include "support/module.hpp"
 #include "support/traceback.hpp"
+#include "tervix_main/fast/routes.hpp"
+#include "tervix_main/names.hpp"
 #include "tervix_main/operations.hpp"
 
 namespace glimet::tervix {
@@ -12,6 +14,8 @@ PyObject *init(Function *, PyObject *const *) { Py_RETURN_NONE; }
 constexpr const char class_doc[] =
     "\n    TERVIX 类用于处理与 TERVIX 相关的操作，包括初始化、管理和签名生成。\n    ";
 
+constexpr const char class_name[] = "TERVIXWorkMain";
+
 // `import <name>`, bound under the same name.
 [[nodiscard]] int bind_import(PyObject *module, const char *name) {
     Ref imported = Ref::steal(PyImport_ImportModule(name));
@@ -21,14 +25,7 @@ constexpr const char class_doc[] =
 
 // `from <module_name> import <name>`, bound under `name`.
 [[nodiscard]] int bind_from_import(PyObject *module, const char *module_name, const char *name) {
-    Ref attribute = Ref::steal(PyUnicode_FromString(name));
-    if (!attribute) return -1;
-    Ref fromlist = Ref::steal(PyTuple_Pack(1, attribute.get()));
-    if (!fromlist) return -1;
-    Ref imported = Ref::steal(PyImport_ImportModuleLevel(module_name, PyModule_GetDict(module),
-                                                         nullptr, fromlist.get(), 0));
-    if (!imported) return -1;
-    Ref value = import_from(imported.get(), attribute.get());
+    Ref value = from_import(module_name, name, PyModule_GetDict(module), 0);
     if (!value) return -1;
     return PyModule_Add(module, name, value.release());
 }
@@ -37,12 +34,8 @@ constexpr const char class_doc[] =
 [[nodiscard]] int add_operation(PyObject *namespace_, PyObject *module_name, PyObject *globals,
                                 const OperationSpec &spec, bool is_static,
                                 PyObject *defaults = nullptr) {
-    Ref function = function_new(spec, module_name, globals, defaults);
+    Ref function = function_new(spec, class_name, module_name, globals, defaults);
     if (!function) return -1;
-    if (&spec == &json_dumps_spec) {
-        // Kept so the signers can tell the class's own _json_dumps from a replacement.
-        Py_XSETREF(json_dumps_operation, Py_NewRef(function.get()));
-    }
     if (is_static) {
         function = Ref::steal(PyStaticMethod_New(function.get()));
         if (!function) return -1;
@@ -57,7 +50,7 @@ Ref make_class(PyObject *module) {
     Ref namespace_ = Ref::steal(PyDict_New());
     Ref doc = Ref::steal(PyUnicode_FromString(class_doc));
     Ref defaults = Ref::steal(Py_BuildValue("(sO)", "", Py_True));
-    Ref qualname = Ref::steal(PyUnicode_FromString("TERVIXWorkMain"));
+    Ref qualname = Ref::steal(PyUnicode_FromString(class_name));
     if (!module_name || !namespace_ || !doc || !defaults || !qualname) return {};
     PyObject *ns = namespace_.get();
     PyObject *name = module_name.get();
@@ -71,25 +64,27 @@ Ref make_class(PyObject *module) {
         add_operation(ns, name, globals, case_review_spec, true) < 0 ||
         add_operation(ns, name, globals, production_demand_spec, true) < 0)
         return {};
-    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()O",
-                                            "TERVIXWorkMain", ns));
+    return Ref::steal(
+        PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()O", class_name, ns));
 }
 
 OnceModule once;
 
 int module_exec(PyObject *module) noexcept {
     if (already_executed(module, once)) return 0;
-    // Imports first, in source order, then the class that uses them.
+    // Imports first, in source order, then the class that uses them, then what the fast
+    // routes keep of both.
     if (bind_import(module, "json") < 0 || bind_import(module, "time") < 0 ||
         bind_import(module, "requests") < 0 ||
         bind_from_import(module, "glimet_crypt", "m_crypt") < 0 ||
-        bind_from_import(module, "glimet_curl", "m_curl") < 0 || json_dumps_init(module) < 0 ||
-        signing_init() < 0 || review_init() < 0 || notice_init() < 0) {
+        bind_from_import(module, "glimet_curl", "m_curl") < 0 || names::make() < 0 ||
+        review_init() < 0 || notice_init() < 0) {
         add_traceback("init tervix_main", GLIMET_SOURCE, __LINE__, PyModule_GetDict(module));
         return -1;
     }
     Ref cls = make_class(module);
-    if (!cls || PyModule_Add(module, "TERVIXWorkMain", cls.release()) < 0) {
+    if (!cls || fast::init(module, cls.get()) < 0 ||
+        PyModule_Add(module, "TERVIXWorkMain", cls.release()) < 0) {
         add_traceback("init tervix_main", GLIMET_SOURCE, __LINE__, PyModule_GetDict(module));
         return -1;
     }
@@ -127,17 +122,15 @@ PyModuleDef module_def = {
 } // namespace
 
 const OperationSpec init_spec = {
-    "__init__",
-    "TERVIXWorkMain.__init__",
-    "tervix_main.TERVIXWorkMain.__init__",
-    "TERVIXWorkMain.__init__(self)",
-    "(self)",
-    {"self"},
-    1,
-    1,
-    init,
-    GLIMET_SOURCE,
-    __LINE__,
+    .name = "__init__",
+    .doc = "TERVIXWorkMain.__init__(self)",
+    .text_signature = "(self)",
+    .params = {"self"},
+    .n_params = 1,
+    .n_required = 1,
+    .impl = init,
+    .file = GLIMET_SOURCE,
+    .line = __LINE__,
 };
 
 } // namespace glimet::tervix

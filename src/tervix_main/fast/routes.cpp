@@ -1,0 +1,196 @@
+// The fast routes of the toolkit's operations (see routes.hpp for their contract).
+#include "tervix_main/fast/routes.hpp"
+
+#include "tervix_main/fast/budget.hpp"
+#include "tervix_main/fast/compact_json.hpp"
+#include "tervix_main/fast/fetch_ahead.hpp"
+#include "tervix_main/fast/guards.hpp"
+#include "tervix_main/fast/key_order.hpp"
+#include "tervix_main/fast/plain_text.hpp"
+
+#include <memory>
+#include <new>
+
+namespace glimet::tervix::fast {
+namespace {
+
+// An entry of a dict whose keys are all exact str, borrowed: valid while no Python code runs.
+// `prefix` stands for the key's first 16 characters (key_order.hpp).
+struct Entry {
+    PyObject *key;
+    PyObject *value;
+    unsigned __int128 prefix;
+};
+
+KeyText key_text(PyObject *key) {
+    return {PyUnicode_DATA(key), static_cast<size_t>(PyUnicode_GET_LENGTH(key)),
+            PyUnicode_KIND(key)};
+}
+
+// The entries of `mapping` in ascending key order, when it is an exact dict whose keys are all
+// exact str: reading and ordering those runs no Python code, so this is what sorting its keys
+// and looking each one up gives. Declined for any other mapping, or without memory.
+Route sorted_entries(PyObject *mapping, std::unique_ptr<Entry[]> &entries, Py_ssize_t &count) {
+    if (!PyDict_CheckExact(mapping)) return Route::declined;
+    count = PyDict_GET_SIZE(mapping);
+    entries.reset(new (std::nothrow) Entry[static_cast<size_t>(count)]);
+    if (!entries) return Route::declined;
+    // The keys and values first, then each key read while the keys a few places on are
+    // fetched into the cache: the keys of a large dict lie all over memory.
+    Py_ssize_t position = 0, i = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (i < count && PyDict_Next(mapping, &position, &key, &value))
+        entries[i++] = {key, value, 0};
+    count = i;
+    for (i = 0; i < count; ++i) {
+        if (i + fetch_ahead < count) prefetch(entries[i + fetch_ahead].key);
+        if (!PyUnicode_CheckExact(entries[i].key)) return Route::declined;
+        entries[i].prefix = key_prefix(key_text(entries[i].key));
+    }
+    order_by_key(entries.get(), static_cast<size_t>(count),
+                 [](const Entry &entry) { return key_text(entry.key); });
+    return Route::written;
+}
+
+// Fetches the key and value of the entry `fetch_ahead` places after entry `i` into the cache.
+void fetch_entry_ahead(const Entry *entries, Py_ssize_t i, Py_ssize_t count) {
+    if (i + fetch_ahead < count) {
+        prefetch(entries[i + fetch_ahead].key);
+        prefetch(entries[i + fetch_ahead].value);
+    }
+}
+
+// A body value's text: format(value, ""), after a dict or list value has been replaced by
+// instance._json_dumps(value), whose work is known when `json_known` says the class's own
+// operation would be found and the standard encoder used (worked out at the first such value).
+enum class Known { unasked, yes, no };
+
+Route write_value_text(TextBuilder &out, PyObject *value, PyObject *instance, PyObject *globals,
+                       Known &json_known) {
+    if (write_scalar_text(out, value) == Route::written) return Route::written;
+    if (PyTuple_CheckExact(value)) return write_plain_repr(out, value);
+    if (!PyDict_CheckExact(value) && !PyList_CheckExact(value)) return Route::declined;
+    if (json_known == Known::unasked)
+        json_known =
+            own_json_dumps(instance) && standard_json_bound(globals) ? Known::yes : Known::no;
+    if (json_known == Known::no) return Route::declined;
+    return write_json(out, value);
+}
+
+// A parameter's piece after its key: "=[", the JSON string of its value's text, "]".
+Route write_parameter_value(TextBuilder &out, PyObject *value) {
+    out.ascii("=[");
+    if (PyUnicode_CheckExact(value)) {
+        write_json_string(out, value);
+    } else if (PyList_CheckExact(value) || PyDict_CheckExact(value) || PyTuple_CheckExact(value)) {
+        // str() of the container, then escaped as json.dumps escapes it.
+        TextBuilder shown;
+        if (write_plain_repr(shown, value) == Route::declined || !shown.ok())
+            return Route::declined;
+        write_json_string(out, shown.data(), shown.length(), shown.widest());
+    } else {
+        // str() of a scalar holds nothing JSON escapes.
+        out.character('"');
+        if (write_scalar_text(out, value) == Route::declined) return Route::declined;
+        out.character('"');
+    }
+    out.character(']');
+    return Route::written;
+}
+
+} // namespace
+
+int init(PyObject *module, PyObject *cls) { return keep_own_objects(module, cls); }
+
+Route write_compact_json(TextBuilder &out, PyObject *json, PyObject *value) {
+    if (!standard_json(json)) return Route::declined;
+    return write_json(out, value);
+}
+
+Route copy_sorted(PyObject *data, PyObject *source) {
+    std::unique_ptr<Entry[]> entries;
+    Py_ssize_t count = 0;
+    if (sorted_entries(source, entries, count) == Route::declined) return Route::declined;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        fetch_entry_ahead(entries.get(), i, count);
+        // Storing an exact str key runs no Python code; failing, it only lacked memory.
+        if (PyDict_SetItem(data, entries[i].key, entries[i].value) < 0) {
+            PyErr_Clear();
+            PyDict_Clear(data);
+            return Route::declined;
+        }
+    }
+    return Route::written;
+}
+
+Route write_pieces(TextBuilder &out, PyObject *data, PyObject *instance, PyObject *globals) {
+    TextBuilder::Mark start = out.mark();
+    Known json_known = Known::unasked;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    bool first = true;
+    while (PyDict_Next(data, &position, &key, &value)) {
+        if (!first) out.character('&');
+        first = false;
+        bool written = PyUnicode_CheckExact(key); // a str key formats as itself
+        if (written) {
+            out.str(key);
+            out.character('=');
+            written = write_value_text(out, value, instance, globals, json_known) == Route::written;
+        }
+        if (!written) {
+            out.rewind(start);
+            return Route::declined;
+        }
+    }
+    return Route::written;
+}
+
+Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globals) {
+    // Every value's text goes through json.dumps([text], ensure_ascii=False), which takes
+    // its frames and levels, and one level for the list.
+    if (!PyDict_CheckExact(params) || !standard_json_bound(globals) ||
+        !room_for_frames(json_dumps_frames) || container_room(json_dumps_levels) < 1)
+        return Route::declined;
+    std::unique_ptr<Entry[]> entries;
+    Py_ssize_t count = 0;
+    if (sorted_entries(params, entries, count) == Route::declined) return Route::declined;
+    TextBuilder::Mark start = out.mark();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        fetch_entry_ahead(entries.get(), i, count);
+        if (i > 0) out.character('&');
+        out.str(entries[i].key); // a str key formats as itself
+        if (write_parameter_value(out, entries[i].value) == Route::declined) {
+            out.rewind(start);
+            return Route::declined;
+        }
+    }
+    return Route::written;
+}
+
+Route milliseconds_now(Ref &milliseconds, PyObject *time_function) {
+    // time.time() reads this clock and makes this float of it; the product and its
+    // truncation are float's own.
+    PyTime_t now;
+    if (!standard_clock(time_function) || PyTime_Time(&now) < 0) {
+        PyErr_Clear();
+        return Route::declined;
+    }
+    milliseconds = Ref::steal(PyLong_FromDouble(PyTime_AsSecondsDouble(now) * 1000.0));
+    if (milliseconds) return Route::written;
+    PyErr_Clear();
+    return Route::declined;
+}
+
+Route sign(Ref &signature, PyObject *m_crypt, PyObject *text) {
+    // The method's own work, without its call; hashing a long text lets other threads run, as
+    // the method does, while the caller holds `m_crypt` and `text`.
+    const CryptApi *api = own_crypt(m_crypt);
+    if (!api) return Route::declined;
+    signature = Ref::steal(api->sha256(m_crypt, text, true));
+    if (signature) return Route::written;
+    PyErr_Clear(); // a text with no UTF-8: the method, called, says so
+    return Route::declined;
+}
+
+} // namespace glimet::tervix::fast
