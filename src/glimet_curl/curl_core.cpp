@@ -658,7 +658,7 @@ bool ShellSplitter::control_operator() {
         (text_[i_ + 1] == c || (c == '|' && text_[i_ + 1] == '&')))
         length = 2;
     std::string_view op = text_.substr(i_, length);
-    std::string where = quoted(op) + " on line " + std::to_string(line_of(text_, i_));
+    size_t at = i_;
     i_ += length;
     // After a pipe, or a final ';' or '&', curl still runs as written.
     bool last = (op == ";" || op == "&") && text_.find_first_not_of(" \t\r\n", i_) == not_found;
@@ -666,6 +666,8 @@ bool ShellSplitter::control_operator() {
         piped_ = true;
         return true;
     }
+    // Counting lines only for the message keeps many pipes linear.
+    std::string where = quoted(op) + " on line " + std::to_string(line_of(text_, at));
     if (c == '(' || c == ')')
         return fail("the unquoted " + where + " is shell syntax, not text; put the word it " +
                     "stands in in quotes");
