@@ -227,6 +227,7 @@ BASH = [
     ("curl https://h/p -d @-", "option -d: '@-' reads standard input, which the command does not give"),
     ("curl https://h/p -d @- < body.json", "option -d: reading 'body.json' from a file"),
     ("curl https://h/p -d @- <<A <<B\na\nA\nb\nB", "the curl command's standard input is redirected more than once"),
+    ("curl https://h/p -d @- 3<<EOF\na\nEOF", "option -d: '@-' reads standard input, which the command does not give"),
 ]
 
 # PowerShell. Postman's backtick continuations keep bash's quoting ('\'' and \"); curl.exe,

@@ -399,6 +399,7 @@ private:
     Target target_ = Target::argument;
     std::string_view redirection_;
     bool strip_tabs_ = false;
+    bool other_input_ = false; // the redirection names a descriptor other than standard input
     bool piped_ = false; // past a '|' (or a final ';' or '&'): words are another command's
     size_t inputs_ = 0;
     std::vector<HereDocument> here_documents_;
@@ -479,6 +480,7 @@ bool ShellSplitter::end_word() {
     if (!in_word_) return true;
     Word word{std::move(word_), expansion_};
     bool literal = quoted_;
+    bool owned = !piped_ && !other_input_; // curl's own standard input
     start_word();
     switch (std::exchange(target_, Target::argument)) {
     case Target::argument:
@@ -487,18 +489,18 @@ bool ShellSplitter::end_word() {
     case Target::discard:
         return true;
     case Target::here_document:
-        here_documents_.push_back({std::move(word.text), strip_tabs_, literal, !piped_});
+        here_documents_.push_back({std::move(word.text), strip_tabs_, literal, owned});
         break;
     case Target::here_string:
-        if (!piped_) line_.input = std::move(word.text) + '\n';
-        if (!piped_) line_.input_expansion = word.expansion;
+        if (owned) line_.input = std::move(word.text) + '\n';
+        if (owned) line_.input_expansion = word.expansion;
         break;
     case Target::input_file:
-        if (!piped_) line_.input_file = std::move(word.text);
+        if (owned) line_.input_file = std::move(word.text);
         break;
     }
     // One standard input: a second redirection of curl's would hide the first.
-    if (!piped_ && ++inputs_ > 1)
+    if (owned && ++inputs_ > 1)
         return fail("the curl command's standard input is redirected more than once; keep one "
                     "here-document");
     return true;
@@ -677,13 +679,17 @@ bool ShellSplitter::control_operator() {
 }
 
 // At an unquoted '<' or '>' (or bash's "&>"): a redirection, whose target is the next word. A
-// word of digits written right against it names a descriptor and is no argument.
+// word of digits written right against it names a descriptor and is no argument; one other
+// than 0 before '<' gives another input than curl's (3<<EOF), which curl never reads.
 bool ShellSplitter::redirection() {
-    if (in_word_ && !quoted_ && word_.find_first_not_of("0123456789") == not_found)
+    bool descriptor = in_word_ && !quoted_ && word_.find_first_not_of("0123456789") == not_found;
+    bool other_input = descriptor && word_.find_first_not_of('0') != not_found;
+    if (descriptor)
         start_word();
     else if (!end_word())
         return false;
     if (!pending_target()) return false;
+    other_input_ = other_input;
     static constexpr std::string_view operators[] = {"<<<", "<<-", "&>>", "<<", "<&", "<>",
                                                      ">>",  ">|",  ">&",  "&>", "<",  ">"};
     std::string_view rest = text_.substr(i_);
