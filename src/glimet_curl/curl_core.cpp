@@ -1277,8 +1277,17 @@ private:
     bool get_ = false, head_ = false, json_ = false, bearer_ = false, globoff_ = false;
 };
 
-// False with `error` set when the shell would have expanded something in `word`.
+// A NUL (from an escape such as $'\0') ends a program's argument: the shell cuts it short there.
+constexpr const char *nul_reason =
+    "the text holds a NUL character, which no shell hands to curl as written; leave it out";
+
+// False with `error` set when the shell would have expanded something in `word`, or would not
+// hand it to curl whole.
 bool Reader::literal(std::string_view context, const Word &word) {
+    if (word.text.find('\0') != not_found) {
+        error = std::string(context) + ": " + nul_reason;
+        return false;
+    }
     if (word.expansion == not_found) return true;
     error = std::string(context) + ": " + expansion_error(text_, word.expansion, line_.dialect);
     return false;
@@ -1356,6 +1365,10 @@ bool Reader::standard_input(std::string_view spelling, std::string &content) {
     if (line_.input_expansion != not_found) {
         error = "option " + std::string(spelling) + ": " +
                 expansion_error(text_, line_.input_expansion, line_.dialect);
+        return false;
+    }
+    if (line_.input->find('\0') != not_found) {
+        error = "option " + std::string(spelling) + ": standard input: " + nul_reason;
         return false;
     }
     content = std::exchange(*line_.input, std::string());
