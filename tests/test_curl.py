@@ -241,6 +241,7 @@ POWERSHELL = [
     ('curl.exe https://h/p -H "Authorization: Bearer $env:TOKEN"', "option -H: the shell would replace '$env:TOKEN' (line 1) with the value of a variable"),
     ('curl.exe https://h/p -d "$(Get-Date)"', "option -d: the shell would replace '$(Get-Date)' (line 1) with the output of a command"),
     ("curl.exe https://h/p -d @- <<EOF\na\nEOF", "PowerShell has no '<<' redirection"),
+    ("curl.exe https://h/p --data-raw @'\n{\"a\": \"it's\"}\n'@", "the PowerShell here-string '@'' (line 1) is not read"),
 ]
 
 # cmd, beyond what the browsers' "Copy as cURL (cmd)" above shows.

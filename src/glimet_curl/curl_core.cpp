@@ -425,6 +425,12 @@ Split ShellSplitter::run() {
             i_ = continuation_end(text_, i_ + 1);
         } else if (c == '\\' || (c == '`' && !posix_)) {
             escaped();
+        } else if (!posix_ && c == '@' && !in_word_ && (next == '\'' || next == '"') &&
+                   continuation_end(text_, i_ + 2) != not_found) {
+            // A here-string (@' or @" ending its line): refused, as its quotes would misread.
+            ok = fail("the PowerShell here-string " + quoted(text_.substr(i_, 2)) + " (line " +
+                      std::to_string(line_of(text_, i_)) + ") is not read; give the body in " +
+                      "single quotes instead");
         } else if (c == '\'') {
             ok = single_quoted();
         } else if (c == '"' || (posix_ && c == '$' && next == '"')) {
