@@ -229,6 +229,7 @@ HOSTS = [
     (f"https://{HOST}:https/", (ValueError, UNREADABLE)),
     ("https://[::1/", (ValueError, UNREADABLE)),
     ("https://a..b/", (ValueError, UNREADABLE)),
+    (f"https://{HOST[:2]}\u200d{HOST[2:]}/", (ValueError, UNREADABLE)),  # IDNA 2003: the host
     (f"https://{HOST}\ud800/", (ValueError, UNREADABLE)),
     (
         b"https://ms.example.org/",

@@ -278,6 +278,14 @@ Ref utf8_text(std::string_view text) {
 // `host` as cookies compare hosts: its IDNA form (the interpreter's "idna" codec), in lower
 // case, one trailing dot dropped; it may come out empty. UnicodeError when IDNA cannot encode it.
 Ref comparable_host(std::string_view host) {
+    // The codec follows IDNA 2003, which maps ß, ς and the zero-width joiners away; browsers,
+    // curl and requests keep them (maß.example is not mass.example), so such a host is in doubt.
+    for (std::string_view deviation : {"\u00DF", "\u03C2", "\u200C", "\u200D"}) {
+        if (host.find(deviation) != std::string_view::npos) {
+            PyErr_SetString(PyExc_UnicodeError, "IDNA 2003 and 2008 encode this host apart");
+            return {};
+        }
+    }
     Ref text = utf8_text(host);
     if (!text) return {};
     Ref encoded = Ref::steal(PyUnicode_AsEncodedString(text.get(), "idna", nullptr));
