@@ -103,6 +103,11 @@ ERRORS = [
     (["review"], "this is not a curl command", r"cannot read the curl command: .+"),
     (
         ["review"],
+        f"curl {METERSPHERE_BASE} --data-raw " + "[" * 100_000,
+        r"cannot read the curl command: maximum recursion depth exceeded.*",
+    ),
+    (
+        ["review"],
         ELSEWHERE,
         (
             rf"the curl command was copied from ms\.example\.org, but this build of glimet-work "

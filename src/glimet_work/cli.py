@@ -291,7 +291,7 @@ def _review(args: argparse.Namespace, work: GlimetWorkMain) -> int:
     # the reader is the one the operation uses, and it sends nothing.
     try:
         tervix_main.m_curl.parse(content).dict()
-    except ValueError as exc:
+    except (ValueError, RecursionError) as exc:  # a JSON body nested too deeply for json.loads
         raise CommandError(f"cannot read the curl command: {_one_line(str(exc))}") from None
 
     at_terminal = sys.stdin is not None and sys.stdin.isatty() and sys.stderr.isatty()
