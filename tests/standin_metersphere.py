@@ -14,8 +14,8 @@ command from `curl_command()` carries, and the server keeps each case's status.
 Faults, chosen per list page or per case edit, answer in place of the server's own handling:
 "bad_gateway" (HTTP 502 with an HTML page, as a reverse proxy gives when the server is down),
 "not_json" (HTTP 200 with a JSON body cut short), "reset" (the connection reset with no answer),
-"refuse" (HTTP 200 with success false) and "stall" (no answer until the server stops, at most
-STALL_SECONDS). A faulty edit changes nothing.
+"refuse" (HTTP 200 with success false), "redirect" (HTTP 307 to REDIRECT, another host) and
+"stall" (no answer until the server stops, at most STALL_SECONDS). A faulty edit changes nothing.
 
     with StandinMeterSphere(cases=117) as server:
         text = server.curl_command()        # what "Copy as cURL" gives for the case list
@@ -45,7 +45,8 @@ LIST_PATH = re.compile(r"/metersphere-api/track/test/review/case/list/(\d+)/(\d+
 EDIT_PATH = "/metersphere-api/track/test/review/case/edit"
 STATUSES = {"Prepare", "Pass", "UnPass", "Again", "Underway"}
 BODY_LIMIT = 1 << 20
-FAULTS = {"bad_gateway", "not_json", "reset", "refuse", "stall"}
+FAULTS = {"bad_gateway", "not_json", "reset", "refuse", "redirect", "stall"}
+REDIRECT = "http://localhost:9/sso/login"
 BAD_GATEWAY = "<html><body><h1>502 Bad Gateway</h1></body></html>"
 STALL_SECONDS = 30
 
@@ -265,6 +266,11 @@ def _handler_for(server):
                 self.close_connection = True
             elif fault == "bad_gateway":
                 self._answer(502, BAD_GATEWAY)
+            elif fault == "redirect":
+                self.send_response(307)
+                self.send_header("Location", REDIRECT)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
             elif fault == "not_json":
                 text = json.dumps({"success": True, "message": None, "data": None})
                 self._answer(200, text[: len(text) // 2], kind="application/json")

@@ -19,7 +19,13 @@ import pytest
 from glimet_work import METERSPHERE_BASE, __version__
 
 sys.path.insert(0, str(Path(__file__).parent))
-from standin_metersphere import BAD_GATEWAY, StandinMeterSphere, cli_command, operation_command
+from standin_metersphere import (
+    BAD_GATEWAY,
+    REDIRECT,
+    StandinMeterSphere,
+    cli_command,
+    operation_command,
+)
 
 PROD = "&0x3f1b8e27=_0x5c90a_0x7e1d04f93_0xb28c6a1_0x4d07ee"
 DEFAULT = "&0x71c0e5d29f=_0x4e8a07b3c1_0x9f26d0_0x6b3e91c_0x02d7a"
@@ -101,6 +107,11 @@ ERRORS = [
     (["sign-params", "--keep-time"], "1.5", r"expected a JSON object, got a number"),
     (["sign"], "true", r"expected a JSON object, got a boolean"),
     (["review"], "this is not a curl command", r"cannot read the curl command: .+"),
+    (
+        ["review"],
+        f"curl {METERSPHERE_BASE} --data-raw " + "[" * 100_000,
+        r"cannot read the curl command: maximum recursion depth exceeded.*",
+    ),
     (
         ["review"],
         ELSEWHERE,
@@ -250,6 +261,12 @@ REVIEWS = {
         prefix(f'the edit of case "{case_name(4)}": HTTP 502 Bad Gateway from {HOST}, not JSON: '
                + BAD_GATEWAY),
         6, 56,
+    ),
+    "redirect": (
+        {"page_faults": {1: "redirect"}}, [], None, 1,
+        prefix(f"page 1 of the case list: HTTP 307 Temporary Redirect from {HOST}, redirected "
+               f"to {REDIRECT}, which the review does not follow: (empty body)"),
+        0, 60,
     ),
     "timeout": (
         {"page_faults": {2: "stall"}}, ["--timeout", "0.5"], None, 1,

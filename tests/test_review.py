@@ -5,6 +5,7 @@ import _thread
 import json
 import pathlib
 import re
+import subprocess
 import sys
 import traceback
 import urllib.parse
@@ -229,6 +230,7 @@ HOSTS = [
     (f"https://{HOST}:https/", (ValueError, UNREADABLE)),
     ("https://[::1/", (ValueError, UNREADABLE)),
     ("https://a..b/", (ValueError, UNREADABLE)),
+    (f"https://{HOST[:2]}\u200d{HOST[2:]}/", (ValueError, UNREADABLE)),  # IDNA 2003: the host
     (f"https://{HOST}\ud800/", (ValueError, UNREADABLE)),
     (
         b"https://ms.example.org/",
@@ -301,6 +303,46 @@ def test_what_a_release_raises_ends_the_review(double, monkeypatch, capsys, whic
         review("x")
     assert requests_double.sent == which and sys.unraisablehook is hook
     assert lines(capsys) == ["读取用例：3", f"{PASSED}：case 0"][:which]
+
+
+# A review in which allocation number `start` fails, for each start in turn, with little Python
+# code running meanwhile (the interpreter's own is not proof against it) and in a process of its
+# own; it prints the first start after which sys.unraisablehook is not the one it found.
+MEMORY_RUNS_OUT = """
+import io, sys, _testcapi
+from types import SimpleNamespace
+from glimet_work import METERSPHERE_BASE, tervix_main
+parsed = SimpleNamespace(dict={"url": METERSPHERE_BASE, "headers": {}, "json": None}.copy)
+cases = [{"id": n, "name": str(n)} for n in range(2)]
+listed = SimpleNamespace(json={"data": {"pageCount": 1, "listObject": cases}}.copy, text="")
+edited = SimpleNamespace(json={"success": False}.copy, text="refused")
+def request(url, **keywords):
+    return listed if "/list/" in url else edited
+tervix_main.m_curl = SimpleNamespace(parse={"x": parsed}.__getitem__)
+tervix_main.requests = SimpleNamespace(request=request)
+hook = sys.unraisablehook
+"x".encode("idna")  # the codec looked up now, not while allocations fail
+sys.stdout = io.StringIO()
+for start in range(300):
+    _testcapi.set_nomemory(start, 0)
+    try:
+        tervix_main.TERVIXWorkMain._tervix_test_case_review("x")
+    except MemoryError:
+        pass
+    finally:
+        _testcapi.remove_mem_hooks()
+    if sys.unraisablehook is not hook:
+        sys.__stdout__.write(f"left in place when allocation {start} failed")
+        break
+"""
+
+
+def test_hook_put_back_when_memory_runs_out():
+    pytest.importorskip("_testcapi")
+    done = subprocess.run(
+        [sys.executable, "-c", MEMORY_RUNS_OUT], capture_output=True, check=False, timeout=120
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
 
 
 # (list pages, edit bodies, exception, lines printed, requests made)

@@ -399,6 +399,7 @@ private:
     Target target_ = Target::argument;
     std::string_view redirection_;
     bool strip_tabs_ = false;
+    bool other_input_ = false; // the redirection names a descriptor other than standard input
     bool piped_ = false; // past a '|' (or a final ';' or '&'): words are another command's
     size_t inputs_ = 0;
     std::vector<HereDocument> here_documents_;
@@ -424,6 +425,12 @@ Split ShellSplitter::run() {
             i_ = continuation_end(text_, i_ + 1);
         } else if (c == '\\' || (c == '`' && !posix_)) {
             escaped();
+        } else if (!posix_ && c == '@' && !in_word_ && (next == '\'' || next == '"') &&
+                   continuation_end(text_, i_ + 2) != not_found) {
+            // A here-string (@' or @" ending its line): refused, as its quotes would misread.
+            ok = fail("the PowerShell here-string " + quoted(text_.substr(i_, 2)) + " (line " +
+                      std::to_string(line_of(text_, i_)) + ") is not read; give the body in " +
+                      "single quotes instead");
         } else if (c == '\'') {
             ok = single_quoted();
         } else if (c == '"' || (posix_ && c == '$' && next == '"')) {
@@ -479,6 +486,7 @@ bool ShellSplitter::end_word() {
     if (!in_word_) return true;
     Word word{std::move(word_), expansion_};
     bool literal = quoted_;
+    bool owned = !piped_ && !other_input_; // curl's own standard input
     start_word();
     switch (std::exchange(target_, Target::argument)) {
     case Target::argument:
@@ -487,18 +495,18 @@ bool ShellSplitter::end_word() {
     case Target::discard:
         return true;
     case Target::here_document:
-        here_documents_.push_back({std::move(word.text), strip_tabs_, literal, !piped_});
+        here_documents_.push_back({std::move(word.text), strip_tabs_, literal, owned});
         break;
     case Target::here_string:
-        if (!piped_) line_.input = std::move(word.text) + '\n';
-        if (!piped_) line_.input_expansion = word.expansion;
+        if (owned) line_.input = std::move(word.text) + '\n';
+        if (owned) line_.input_expansion = word.expansion;
         break;
     case Target::input_file:
-        if (!piped_) line_.input_file = std::move(word.text);
+        if (owned) line_.input_file = std::move(word.text);
         break;
     }
     // One standard input: a second redirection of curl's would hide the first.
-    if (!piped_ && ++inputs_ > 1)
+    if (owned && ++inputs_ > 1)
         return fail("the curl command's standard input is redirected more than once; keep one "
                     "here-document");
     return true;
@@ -658,7 +666,7 @@ bool ShellSplitter::control_operator() {
         (text_[i_ + 1] == c || (c == '|' && text_[i_ + 1] == '&')))
         length = 2;
     std::string_view op = text_.substr(i_, length);
-    std::string where = quoted(op) + " on line " + std::to_string(line_of(text_, i_));
+    size_t at = i_;
     i_ += length;
     // After a pipe, or a final ';' or '&', curl still runs as written.
     bool last = (op == ";" || op == "&") && text_.find_first_not_of(" \t\r\n", i_) == not_found;
@@ -666,6 +674,8 @@ bool ShellSplitter::control_operator() {
         piped_ = true;
         return true;
     }
+    // Counting lines only for the message keeps many pipes linear.
+    std::string where = quoted(op) + " on line " + std::to_string(line_of(text_, at));
     if (c == '(' || c == ')')
         return fail("the unquoted " + where + " is shell syntax, not text; put the word it " +
                     "stands in in quotes");
@@ -675,13 +685,17 @@ bool ShellSplitter::control_operator() {
 }
 
 // At an unquoted '<' or '>' (or bash's "&>"): a redirection, whose target is the next word. A
-// word of digits written right against it names a descriptor and is no argument.
+// word of digits written right against it names a descriptor and is no argument; one other
+// than 0 before '<' gives another input than curl's (3<<EOF), which curl never reads.
 bool ShellSplitter::redirection() {
-    if (in_word_ && !quoted_ && word_.find_first_not_of("0123456789") == not_found)
+    bool descriptor = in_word_ && !quoted_ && word_.find_first_not_of("0123456789") == not_found;
+    bool other_input = descriptor && word_.find_first_not_of('0') != not_found;
+    if (descriptor)
         start_word();
     else if (!end_word())
         return false;
     if (!pending_target()) return false;
+    other_input_ = other_input;
     static constexpr std::string_view operators[] = {"<<<", "<<-", "&>>", "<<", "<&", "<>",
                                                      ">>",  ">|",  ">&",  "&>", "<",  ">"};
     std::string_view rest = text_.substr(i_);
@@ -1269,8 +1283,17 @@ private:
     bool get_ = false, head_ = false, json_ = false, bearer_ = false, globoff_ = false;
 };
 
-// False with `error` set when the shell would have expanded something in `word`.
+// A NUL (from an escape such as $'\0') ends a program's argument: the shell cuts it short there.
+constexpr const char *nul_reason =
+    "the text holds a NUL character, which no shell hands to curl as written; leave it out";
+
+// False with `error` set when the shell would have expanded something in `word`, or would not
+// hand it to curl whole.
 bool Reader::literal(std::string_view context, const Word &word) {
+    if (word.text.find('\0') != not_found) {
+        error = std::string(context) + ": " + nul_reason;
+        return false;
+    }
     if (word.expansion == not_found) return true;
     error = std::string(context) + ": " + expansion_error(text_, word.expansion, line_.dialect);
     return false;
@@ -1348,6 +1371,10 @@ bool Reader::standard_input(std::string_view spelling, std::string &content) {
     if (line_.input_expansion != not_found) {
         error = "option " + std::string(spelling) + ": " +
                 expansion_error(text_, line_.input_expansion, line_.dialect);
+        return false;
+    }
+    if (line_.input->find('\0') != not_found) {
+        error = "option " + std::string(spelling) + ": standard input: " + nul_reason;
         return false;
     }
     content = std::exchange(*line_.input, std::string());

@@ -194,6 +194,11 @@ class ReviewTransport:
             self.editing = True
         what = f"page {page[1]} of the case list" if page else self.describe_edit(json)
         response = self.send(what, parts.netloc, method, url, headers, json)
+        if response.is_redirect:
+            # Followed, it would take the command's headers (session tokens) to another host.
+            location = response.headers["Location"]
+            problem = f"redirected to {location}, which the review does not follow"
+            raise _http_failure(what, parts.netloc, response, problem)
         try:
             body = response.json()
         except ValueError:
@@ -232,7 +237,7 @@ class ReviewTransport:
         self.requests_sent += 1
         try:
             return self.session.request(
-                method, url, headers=headers, json=body, timeout=self.timeout
+                method, url, headers=headers, json=body, timeout=self.timeout, allow_redirects=False
             )
         except requests.ConnectTimeout:
             problem = f"could not connect to {host} within {self.timeout:g} s (--timeout SECONDS)"
@@ -291,7 +296,7 @@ def _review(args: argparse.Namespace, work: GlimetWorkMain) -> int:
     # the reader is the one the operation uses, and it sends nothing.
     try:
         tervix_main.m_curl.parse(content).dict()
-    except ValueError as exc:
+    except (ValueError, RecursionError) as exc:  # a JSON body nested too deeply for json.loads
         raise CommandError(f"cannot read the curl command: {_one_line(str(exc))}") from None
 
     at_terminal = sys.stdin is not None and sys.stdin.isatty() and sys.stderr.isatty()

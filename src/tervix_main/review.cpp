@@ -29,6 +29,8 @@ Name text_name{"text"};
 Name format_name{"format"};
 Name lower_name{"lower"};
 Name exc_value_name{"exc_value"};
+Name unraisablehook_name{"unraisablehook"};
+Name sys_name{"sys"};
 
 // The built-ins print and range, bound when the module loads and kept for the process, so
 // that rebinding either name in the module or in builtins later changes nothing. Also the
@@ -108,10 +110,17 @@ PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept {
 // clean-up reports as unraisable on this thread is raised from here. 0, or -1 with the exception.
 [[nodiscard]] int release_response(Ref response) {
     // Catch unraisable reports, unless an outer release (a finaliser's own review) already does.
-    Release release{PyThreadState_Get(), Ref::borrow(PySys_GetObject("unraisablehook")), {}};
+    // The hook is swapped in the calling interpreter's sys namespace, held meanwhile: replacing
+    // an entry there takes no memory, so putting the previous hook back cannot fail.
+    Ref sys = Ref::steal(PyImport_GetModule(sys_name.get()));
+    if (!sys && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "sys.modules has no sys");
+    PyObject *sys_dict = sys ? PyModule_GetDict(sys.get()) : nullptr; // borrowed from sys
+    PyObject *hook = nullptr;
+    if (!sys_dict || PyDict_GetItemRef(sys_dict, unraisablehook_name.get(), &hook) < 0) return -1;
+    Release release{PyThreadState_Get(), Ref::steal(hook), {}};
     bool hooked = active_release == nullptr;
     if (hooked) {
-        if (PySys_SetObject("unraisablehook", unraisable_hook) < 0) return -1;
+        if (PyDict_SetItem(sys_dict, unraisablehook_name.get(), unraisable_hook) < 0) return -1;
         active_release = &release;
     }
 
@@ -128,13 +137,14 @@ PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept {
     if (!hooked) return status;
     active_release = nullptr;
     Ref failure = Ref::steal(PyErr_GetRaisedException());
-    PyObject *now = PySys_GetObject("unraisablehook");
-    if (now == unraisable_hook) {
-        int restored = release.previous
-                           ? PySys_SetObject("unraisablehook", release.previous.get())
-                           : PySys_SetObject("unraisablehook", nullptr);
-        if (restored < 0 && !failure) failure = Ref::steal(PyErr_GetRaisedException());
-    }
+    PyObject *found = nullptr;
+    int restored = PyDict_GetItemRef(sys_dict, unraisablehook_name.get(), &found);
+    Ref now = Ref::steal(found);
+    if (restored > 0 && now.get() == unraisable_hook)
+        restored = release.previous ? PyDict_SetItem(sys_dict, unraisablehook_name.get(),
+                                                     release.previous.get())
+                                    : PyDict_DelItem(sys_dict, unraisablehook_name.get());
+    if (restored < 0 && !failure) failure = Ref::steal(PyErr_GetRaisedException());
     if (failure && release.caught)
         PyException_SetContext(failure.get(), release.caught.release());
     else if (release.caught)
@@ -278,6 +288,14 @@ Ref utf8_text(std::string_view text) {
 // `host` as cookies compare hosts: its IDNA form (the interpreter's "idna" codec), in lower
 // case, one trailing dot dropped; it may come out empty. UnicodeError when IDNA cannot encode it.
 Ref comparable_host(std::string_view host) {
+    // The codec follows IDNA 2003, which maps ß, ς and the zero-width joiners away; browsers,
+    // curl and requests keep them (maß.example is not mass.example), so such a host is in doubt.
+    for (std::string_view deviation : {"\u00DF", "\u03C2", "\u200C", "\u200D"}) {
+        if (host.find(deviation) != std::string_view::npos) {
+            PyErr_SetString(PyExc_UnicodeError, "IDNA 2003 and 2008 encode this host apart");
+            return {};
+        }
+    }
     Ref text = utf8_text(host);
     if (!text) return {};
     Ref encoded = Ref::steal(PyUnicode_AsEncodedString(text.get(), "idna", nullptr));
@@ -453,7 +471,7 @@ int review_init() {
     if (load_constants() < 0) return -1;
     return make_names({&m_curl_name, &requests_name, &parse_name, &dict_name, &get_name,
                        &request_name, &json_name, &text_name, &format_name, &lower_name,
-                       &exc_value_name});
+                       &exc_value_name, &unraisablehook_name, &sys_name});
 }
 
 const OperationSpec case_review_spec = {
