@@ -1263,7 +1263,7 @@ private:
     bool resolve_url(std::string &url);
     bool literal(std::string_view context, const Word &word);
     Entry &entry(std::string_view name);
-    void custom_header(std::string_view name, std::string_view value);
+    bool custom_header(std::string_view spelling, std::string_view name, std::string_view value);
     void own_header(std::string_view name, std::string value);
     bool header_line(std::string_view spelling, std::string_view line);
     bool refuse_file(std::string_view spelling, std::string_view name);
@@ -1306,14 +1306,23 @@ Reader::Entry &Reader::entry(std::string_view name) {
     return headers_[position->second];
 }
 
-// -H "Name: value". A repeated header keeps the position of its first appearance and the
-// value of its last.
-void Reader::custom_header(std::string_view name, std::string_view value) {
+// -H "Name: value". curl sends a header given twice twice; a request here carries each name
+// once, so the same value again is taken as one header and another value is refused rather
+// than one of them dropped.
+bool Reader::custom_header(std::string_view spelling, std::string_view name,
+                           std::string_view value) {
     Entry &header = entry(name);
+    if (header.custom && !header.removed && header.header.value != value) {
+        error = "option " + std::string(spelling) + ": the header " + quoted(name) +
+                " is given twice, as " + quoted(header.header.value) + " and " + quoted(value) +
+                "; curl would send both, but a request here carries it once: keep the one meant";
+        return false;
+    }
     if (!header.custom) header.header.name = name;
     header.header.value = value;
     header.custom = true;
     header.removed = false;
+    return true;
 }
 
 // A header curl adds itself; an empty value sends none (as -A '' does).
@@ -1329,10 +1338,8 @@ bool Reader::header_line(std::string_view spelling, std::string_view line) {
     size_t colon = line.find(':');
     if (colon == not_found) {
         std::string_view name = trimmed(line);
-        if (name.size() > 1 && name.back() == ';') {
-            custom_header(trimmed(name.substr(0, name.size() - 1)), "");
-            return true;
-        }
+        if (name.size() > 1 && name.back() == ';')
+            return custom_header(spelling, trimmed(name.substr(0, name.size() - 1)), "");
         error = "option " + std::string(spelling) + ": the header " + quoted(line) +
                 " has no ':' between name and value";
         return false;
@@ -1343,12 +1350,9 @@ bool Reader::header_line(std::string_view spelling, std::string_view line) {
         error = "option " + std::string(spelling) + ": the header " + quoted(line) + " has no name";
         return false;
     }
-    if (!value.empty()) {
-        custom_header(name, value);
-    } else {
-        Entry &header = entry(name);
-        if (!header.custom) header.custom = header.removed = true;
-    }
+    if (!value.empty()) return custom_header(spelling, name, value);
+    Entry &header = entry(name);
+    if (!header.custom) header.custom = header.removed = true;
     return true;
 }
 
