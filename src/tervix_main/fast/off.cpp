@@ -6,7 +6,7 @@ namespace glimet::tervix::fast {
 
 int init(PyObject *, PyObject *) { return 0; }
 
-Route write_compact_json(TextBuilder &, PyObject *, PyObject *) { return Route::declined; }
+Route write_compact_json(Ref &, PyObject *, PyObject *) { return Route::declined; }
 
 Route copy_sorted(PyObject *, PyObject *) { return Route::declined; }
 

@@ -74,7 +74,10 @@ Route write_value_text(TextBuilder &out, PyObject *value, PyObject *instance, Py
         json_known =
             own_json_dumps(instance) && standard_json_bound(globals) ? Known::yes : Known::no;
     if (json_known == Known::no) return Route::declined;
-    return write_json(out, value);
+    Ref text;
+    if (write_json(text, value) == Route::declined) return Route::declined;
+    out.str(text.get());
+    return Route::written;
 }
 
 // A parameter's piece after its key: "=[", the JSON string of its value's text, "]".
@@ -102,9 +105,9 @@ Route write_parameter_value(TextBuilder &out, PyObject *value) {
 
 int init(PyObject *module, PyObject *cls) { return keep_own_objects(module, cls); }
 
-Route write_compact_json(TextBuilder &out, PyObject *json, PyObject *value) {
+Route write_compact_json(Ref &text, PyObject *json, PyObject *value) {
     if (!standard_json(json)) return Route::declined;
-    return write_json(out, value);
+    return write_json(text, value);
 }
 
 Route copy_sorted(PyObject *data, PyObject *source) {

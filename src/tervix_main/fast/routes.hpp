@@ -35,9 +35,9 @@ enum class Route { written, declined };
 // runs out (anything else that cannot be had leaves the routes that need it declining).
 [[nodiscard]] int init(PyObject *module, PyObject *cls);
 
-// _json_dumps: json.dumps(value, separators=(",", ":"), ensure_ascii=False) written into
-// `out`, where `json` is the object the module's `json` is bound to now.
-Route write_compact_json(TextBuilder &out, PyObject *json, PyObject *value);
+// _json_dumps: json.dumps(value, separators=(",", ":"), ensure_ascii=False) into `text`,
+// where `json` is the object the module's `json` is bound to now.
+Route write_compact_json(Ref &text, PyObject *json, PyObject *value);
 
 // The body's sorted copy: {key: source[key] for key in sorted(source)} into `data`, an empty
 // dict of the caller's.
