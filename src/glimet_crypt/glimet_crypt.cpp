@@ -64,7 +64,7 @@ int encode_utf8(PyObject *text, Utf8 &utf8) {
         }
     }
     char *end = with_characters(text, [out](const auto *chars, Py_ssize_t length) {
-        return glimet::encode_utf8(chars, static_cast<size_t>(length), out);
+        return encode_utf8_best(chars, static_cast<size_t>(length), out);
     });
     if (!end) return utf8_error(text);
     utf8.data = out;
@@ -89,16 +89,6 @@ PyObject *hex_text(std::string_view digest, bool upper) {
     return text.release();
 }
 
-// Whether the processor can encode UTF-8 sixteen characters at a time; set at import.
-bool wide_utf8 = false;
-
-template <typename Char> char *encode_in_slices(const Char *in, size_t n, char *out) {
-#ifdef GLIMET_UTF8_AVX512
-    if (wide_utf8) return encode_utf8_avx512(in, n, out);
-#endif
-    return glimet::encode_utf8(in, n, out);
-}
-
 // The SHA-256 of the UTF-8 of `text` by the processor's SHA instructions, into `digest`;
 // false when `text` holds a lone surrogate. An ASCII str, or one that already holds its UTF-8,
 // is hashed as it lies. Any other is encoded a slice at a time into a buffer of this call's and
@@ -117,7 +107,7 @@ bool native_digest(PyObject *text, unsigned char digest[32]) {
             constexpr size_t slice = 256;
             char buffer[utf8_room(slice, 4)];
             for (size_t i = 0, n = static_cast<size_t>(length); i < n; i += slice) {
-                char *end = encode_in_slices(chars + i, std::min(slice, n - i), buffer);
+                char *end = encode_utf8_best(chars + i, std::min(slice, n - i), buffer);
                 if (!end) return false;
                 hash.update(reinterpret_cast<const unsigned char *>(buffer),
                             static_cast<size_t>(end - buffer));
@@ -296,9 +286,6 @@ int module_exec(PyObject *module) noexcept {
     }
     const char *keep_hashlib = std::getenv("GLIMET_CRYPT_HASHLIB");
     native_sha256 = sha256_native_available() && !(keep_hashlib && *keep_hashlib == '1');
-#ifdef GLIMET_UTF8_AVX512
-    wide_utf8 = utf8_avx512_available();
-#endif
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &crypt_spec, nullptr));
     if (!type) return -1;
     auto *crypt = PyObject_GC_New(Crypt, reinterpret_cast<PyTypeObject *>(type.get()));

@@ -137,4 +137,13 @@ encode_utf8_avx512(const Char *in, size_t n, char *out) noexcept {
 #endif
 #endif
 
+// encode_utf8 by the widest means this processor has.
+template <typename Char> char *encode_utf8_best(const Char *in, size_t n, char *out) noexcept {
+#ifdef GLIMET_UTF8_AVX512
+    static const bool wide = utf8_avx512_available();
+    if (wide) return encode_utf8_avx512(in, n, out);
+#endif
+    return encode_utf8(in, n, out);
+}
+
 } // namespace glimet

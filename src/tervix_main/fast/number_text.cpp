@@ -14,13 +14,18 @@ namespace {
 
 using u128 = unsigned __int128;
 
-// 10**i for i in 0..21 (the last two past 64 bits).
-constexpr std::array<u128, 22> powers_of_ten = [] {
-    std::array<u128, 22> powers{};
+// 10**i for i in 0..19, and 10**i for i in 0..21 (the last two past 64 bits).
+constexpr std::array<uint64_t, 20> powers_of_ten = [] {
+    std::array<uint64_t, 20> powers{};
     powers[0] = 1;
-    for (int i = 1; i < 22; ++i) powers[i] = powers[i - 1] * 10;
+    for (size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 10;
     return powers;
 }();
+
+u128 wide_power_of_ten(int i) {
+    return i < 20 ? u128{powers_of_ten[static_cast<size_t>(i)]}
+                  : u128{powers_of_ten[19]} * powers_of_ten[static_cast<size_t>(i - 19)];
+}
 
 // The eight decimal digits of `value` (below 10**8), leading zeros included, as ASCII in a
 // word whose lowest byte is the first digit: split into halves, pairs and digits in parallel
@@ -45,7 +50,7 @@ void store_digits(uint64_t word, int count, char *out) {
 int digit_count(uint64_t value) {
     // The bit width times log10(2) is the count or one more than it.
     int estimate = (64 - __builtin_clzll(value | 1)) * 1233 >> 12;
-    return estimate + 1 - ((value | 1) < static_cast<uint64_t>(powers_of_ten[estimate]));
+    return estimate + 1 - ((value | 1) < powers_of_ten[static_cast<size_t>(estimate)]);
 }
 
 // Writes the last `count` decimal digits of `value`, which has no more than that, leading
@@ -91,7 +96,7 @@ Decimal shortest_power_of_two(uint64_t m, int e) {
     int k = (e + 52) * 78913 >> 18; // floor(log10(x)) or one less, at least -4 here
     int q = 17 - (k < -4 ? -4 : k);
     int shift = 2 - e;
-    u128 scale = powers_of_ten[q], below = (u128{1} << shift) - 1;
+    u128 scale = wide_power_of_ten(q), below = (u128{1} << shift) - 1;
     u128 nv = mv * scale, np = mp * scale, nm = mm * scale;
     auto vr = static_cast<uint64_t>(nv >> shift), vp = static_cast<uint64_t>(np >> shift),
          vm = static_cast<uint64_t>(nm >> shift);
@@ -99,6 +104,15 @@ Decimal shortest_power_of_two(uint64_t m, int e) {
     bool vr_exact = (nv & below) == 0, vm_exact = (nm & below) == 0;
     int removed = 0;
     unsigned last_removed = 0;
+    // Four digits at a time while four can go (a short number has many to lose), then one.
+    while (vp / 10000 > vm / 10000) {
+        auto group = static_cast<unsigned>(vr % 10000);
+        vm_exact &= vm % 10000 == 0;
+        vr_exact &= last_removed == 0 && group % 1000 == 0;
+        last_removed = group / 1000;
+        vr /= 10000, vp /= 10000, vm /= 10000;
+        removed += 4;
+    }
     while (vp / 10 > vm / 10) {
         vm_exact &= vm % 10 == 0;
         vr_exact &= last_removed == 0;
@@ -137,8 +151,9 @@ Decimal shortest(double x) {
     // the same: exact, in 125 bits at most.
     int q = -(e * 78913 >> 18); // -floor(e * log10(2)), so 1 <= 2**e * 10**q < 10
     int shift = 2 - e;
-    u128 scale = powers_of_ten[q];
-    u128 nv = u128{4 * m} * scale, np = nv + 2 * scale, nm = nv - 2 * scale;
+    u128 scale = wide_power_of_ten(q);
+    u128 nv = q < 20 ? u128{4 * m} * powers_of_ten[static_cast<size_t>(q)] : u128{4 * m} * scale;
+    u128 np = nv + 2 * scale, nm = nv - 2 * scale;
     bool accept_ends = m % 2 == 0;
     auto vr = static_cast<uint64_t>(nv >> shift);
 
@@ -195,10 +210,12 @@ char *write_float_repr(double x, char *out) noexcept {
         return write_digits(decimal.digits, n, out + 2 - point);
     }
     if (point < n) { // ddd.ddd: the integer part, the point, the fraction's digits
-        auto fraction_digits = static_cast<size_t>(n - point);
-        uint64_t integer = decimal.digits / static_cast<uint64_t>(powers_of_ten[fraction_digits]);
-        uint64_t fraction =
-            decimal.digits - integer * static_cast<uint64_t>(powers_of_ten[fraction_digits]);
+        // The shortest digits stay between the integers either side of x, which below 2**53
+        // are floats themselves: the integer part is x's own.
+        uint64_t unit = powers_of_ten[static_cast<size_t>(n - point)];
+        uint64_t integer = magnitude < 0x1p53 ? static_cast<uint64_t>(magnitude)
+                                               : decimal.digits / unit;
+        uint64_t fraction = decimal.digits - integer * unit;
         write_digits(integer, point, out);
         out[point] = '.';
         return write_digits(fraction, n - point, out + point + 1);

@@ -16,6 +16,8 @@ Route write_parameter_pieces(TextBuilder &, PyObject *, PyObject *) { return Rou
 
 Route milliseconds_now(Ref &, PyObject *) { return Route::declined; }
 
+Route notice_line(Ref &, PyObject *, Py_ssize_t) { return Route::declined; }
+
 Route sign(Ref &, PyObject *, PyObject *) { return Route::declined; }
 
 } // namespace glimet::tervix::fast

@@ -57,6 +57,10 @@ Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globa
 // module's `time` gave for its attribute `time`.
 Route milliseconds_now(Ref &milliseconds, PyObject *time_function);
 
+// A line of the production-demand notice, into `text`: f"{num}、{title}" where `title` is
+// line.strip().split("】http")[0].replace("【", "", 1).
+Route notice_line(Ref &text, PyObject *line, Py_ssize_t num);
+
 // m_crypt.sha256(text, "upper") into `signature`, where `m_crypt` is what the module's
 // `m_crypt` is bound to now.
 Route sign(Ref &signature, PyObject *m_crypt, PyObject *text);
