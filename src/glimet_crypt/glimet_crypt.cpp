@@ -82,7 +82,8 @@ PyObject *hex_text(std::string_view digest, bool upper) {
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(digest.size() * 2), 127));
     if (!text) return nullptr;
     auto *out = static_cast<Py_UCS1 *>(PyUnicode_DATA(text.get()));
-    for (unsigned char byte : digest) {
+    for (char c : digest) {
+        auto byte = static_cast<unsigned char>(c);
         *out++ = static_cast<Py_UCS1>(digits[byte >> 4]);
         *out++ = static_cast<Py_UCS1>(digits[byte & 15]);
     }
