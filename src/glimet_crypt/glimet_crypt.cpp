@@ -93,8 +93,8 @@ PyObject *hex_text(std::string_view digest, bool upper) {
 // The SHA-256 of the UTF-8 of `text` by the processor's SHA instructions, into `digest`;
 // false when `text` holds a lone surrogate. An ASCII str, or one that already holds its UTF-8,
 // is hashed as it lies. Any other is encoded a slice at a time into a buffer of this call's and
-// hashed as it goes, so that nothing is allocated or kept. Long texts are hashed with other threads let run, as hashlib
-// does: `text` is held by the caller and a str never changes.
+// hashed as it goes, so that nothing is allocated or kept. Long texts are hashed with other
+// threads let run, as hashlib does: `text` is held by the caller and a str never changes.
 bool native_digest(PyObject *text, unsigned char digest[32]) {
     Sha256 hash;
     Py_ssize_t size = PyUnicode_GET_LENGTH(text);

@@ -109,10 +109,10 @@ encode_utf8_avx512(const Char *in, size_t n, char *out) noexcept {
         // continuation; the character itself or a continuation.
         __m512i x6 = _mm512_srli_epi32(c, 6), x12 = _mm512_srli_epi32(c, 12);
         __m512i b0 = _mm512_or_si512(_mm512_srli_epi32(c, 18), _mm512_set1_epi32(0xF0));
-        __m512i b1 =
-            _mm512_mask_blend_epi32(three, utf8_detail::continuation(x12), _mm512_or_si512(x12, _mm512_set1_epi32(0xE0)));
-        __m512i b2 =
-            _mm512_mask_blend_epi32(two, utf8_detail::continuation(x6), _mm512_or_si512(x6, _mm512_set1_epi32(0xC0)));
+        __m512i lead3 = _mm512_or_si512(x12, _mm512_set1_epi32(0xE0));
+        __m512i lead2 = _mm512_or_si512(x6, _mm512_set1_epi32(0xC0));
+        __m512i b1 = _mm512_mask_blend_epi32(three, utf8_detail::continuation(x12), lead3);
+        __m512i b2 = _mm512_mask_blend_epi32(two, utf8_detail::continuation(x6), lead2);
         __m512i b3 = _mm512_mask_blend_epi32(one, utf8_detail::continuation(c), c);
         __m512i lanes =
             _mm512_or_si512(_mm512_or_si512(b0, _mm512_slli_epi32(b1, 8)),

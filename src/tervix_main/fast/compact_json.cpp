@@ -56,7 +56,8 @@ template <typename In> unsigned escape_bits(__m128i x) {
         backslash = _mm_cmpeq_epi32(x, _mm_set1_epi32('\\'));
         control = _mm_cmplt_epi32(x, _mm_set1_epi32(32));
     }
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
+    __m128i special = _mm_or_si128(_mm_or_si128(quote, backslash), control);
+    return static_cast<unsigned>(_mm_movemask_epi8(special));
 }
 
 // Stores the block `x` of In characters at `out` as Out characters.
@@ -250,7 +251,8 @@ void put(StrWriter &out, char c) {
 // A float as the encoder writes it: the tokens for non-finite values, else repr.
 void write_float(StrWriter &out, double x) {
     if (std::isnan(x)) return write_literal(out, "NaN");
-    if (std::isinf(x)) return x > 0 ? write_literal(out, "Infinity") : write_literal(out, "-Infinity");
+    if (std::isinf(x) && x > 0) return write_literal(out, "Infinity");
+    if (std::isinf(x)) return write_literal(out, "-Infinity");
     write_ascii(out, [x](char *at) { return write_float_repr(x, at); });
 }
 

@@ -147,7 +147,8 @@ Ref StrWriter::finish() noexcept {
             PyErr_Clear();
             return {};
         }
-        if (size_) std::memcpy(PyUnicode_DATA(text.get()), data_, size_ * static_cast<size_t>(kind_));
+        if (size_)
+            std::memcpy(PyUnicode_DATA(text.get()), data_, size_ * static_cast<size_t>(kind_));
     }
     size_ = 0;
     return text;

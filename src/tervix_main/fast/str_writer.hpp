@@ -31,7 +31,9 @@ public:
 
     // Where the next character goes, as the kind's character type; for writers that reserved
     // room and then say how much they wrote with `advance`.
-    template <typename Char> Char *end() noexcept { return reinterpret_cast<Char *>(data_) + size_; }
+    template <typename Char> Char *end() noexcept {
+        return reinterpret_cast<Char *>(data_) + size_;
+    }
     void advance(size_t written) noexcept { size_ += written; }
 
     // Appends ASCII text; room must have been reserved.
