@@ -22,7 +22,7 @@ constexpr std::array<uint64_t, 20> powers_of_ten = [] {
     return powers;
 }();
 
-u128 wide_power_of_ten(int i) {
+constexpr u128 wide_power_of_ten(int i) {
     return i < 20 ? u128{powers_of_ten[static_cast<size_t>(i)]}
                   : u128{powers_of_ten[19]} * powers_of_ten[static_cast<size_t>(i - 19)];
 }
@@ -46,6 +46,23 @@ void store_digits(uint64_t word, int count, char *out) {
     word >>= 8 * (8 - count);
     std::memcpy(out, &word, 8);
 }
+
+// For each binary exponent e of the positional floats (x = m * 2**e, m of 53 bits, e from -66
+// to 1): q = -floor(e * log10(2)), so that 1 <= 2**e * 10**q < 10, and 10**q * 2**(e + 66),
+// an integer below 10 * 2**66.
+struct ScaledPower {
+    u128 scale;
+    int q;
+};
+
+constexpr std::array<ScaledPower, 68> scaled_powers = [] {
+    std::array<ScaledPower, 68> powers{};
+    for (int e = -66; e <= 1; ++e) {
+        int q = -(e * 78913 >> 18);
+        powers[static_cast<size_t>(e + 66)] = {wide_power_of_ten(q) << (e + 66), q};
+    }
+    return powers;
+}();
 
 int digit_count(uint64_t value) {
     // The bit width times log10(2) is the count or one more than it.
@@ -146,28 +163,26 @@ Decimal shortest(double x) {
     if (fraction == 0) return shortest_power_of_two(m, e);
 
     // The reals that read back as x lie within half of 2**e of it, the ends included when m
-    // is even (ties to even). In quarters of 2**e and scaled by 10**q, with q chosen so that
-    // the interval is from 1 to 10 units wide, x is nv / 2**shift and its ends nm and np over
-    // the same: exact, in 125 bits at most.
-    int q = -(e * 78913 >> 18); // -floor(e * log10(2)), so 1 <= 2**e * 10**q < 10
-    int shift = 2 - e;
-    u128 scale = wide_power_of_ten(q);
-    u128 nv = q < 20 ? u128{4 * m} * powers_of_ten[static_cast<size_t>(q)] : u128{4 * m} * scale;
-    u128 np = nv + 2 * scale, nm = nv - 2 * scale;
+    // is even (ties to even). Scaled by 10**q, with q chosen so that the interval is from 1 to
+    // 10 units wide, x is nv / 2**66 and its ends nm and np over the same: exact, in 124 bits
+    // at most, and a fixed point that costs no shift by a varying count.
+    const ScaledPower &power = scaled_powers[static_cast<size_t>(e + 66)];
+    u128 nv = m * power.scale, half = power.scale >> 1;
+    u128 np = nv + half, nm = nv - half;
     bool accept_ends = m % 2 == 0;
-    auto vr = static_cast<uint64_t>(nv >> shift);
+    auto vr = static_cast<uint64_t>(nv >> 66);
 
     // A number with fewer digits is a multiple of 10, and the interval holds at most one,
     // next to vr.
     uint64_t tens = vr / 10;
-    u128 lower_ten = u128{10 * tens} << shift, upper_ten = u128{10 * tens + 10} << shift;
+    u128 lower_ten = u128{10 * tens} << 66, upper_ten = u128{10 * tens + 10} << 66;
     bool lower_in = accept_ends ? lower_ten >= nm : lower_ten > nm;
     bool upper_in = accept_ends ? upper_ten <= np : upper_ten < np;
-    if (lower_in || upper_in) return without_trailing_zeros({tens + upper_in, 1 - q});
+    if (lower_in || upper_in) return without_trailing_zeros({tens + upper_in, 1 - power.q});
 
     // Otherwise the nearer of vr and vr + 1, both inside; a tie goes to the even one.
-    u128 twice = nv << 1, middle = u128{2 * vr + 1} << shift;
-    return {vr + (twice > middle || (twice == middle && vr % 2 == 1)), -q};
+    u128 twice = nv << 1, middle = u128{2 * vr + 1} << 66;
+    return {vr + (twice > middle || (twice == middle && vr % 2 == 1)), -power.q};
 }
 
 // repr of the floats outside shortest()'s range: zero, and the exponent form.
@@ -209,16 +224,33 @@ char *write_float_repr(double x, char *out) noexcept {
         std::memcpy(out, "0.000000", 8);
         return write_digits(decimal.digits, n, out + 2 - point);
     }
-    if (point < n) { // ddd.ddd: the integer part, the point, the fraction's digits
-        // The shortest digits stay between the integers either side of x, which below 2**53
-        // are floats themselves: the integer part is x's own.
+    if (point < n && n <= 16) { // ddd.ddd, laid out in two words of eight digits
+        // The digits from the first of sixteen places (zeros after them), the first digit in
+        // the lowest byte; then the bytes from the point on move one place along.
+        constexpr uint64_t eight = 100'000'000;
+        uint64_t aligned = decimal.digits * powers_of_ten[static_cast<size_t>(16 - n)];
+        uint64_t first = eight_digits(static_cast<uint32_t>(aligned / eight));
+        uint64_t second = eight_digits(static_cast<uint32_t>(aligned % eight));
+        out[16] = static_cast<char>(second >> 56);
+        auto insert_point = [](uint64_t word, int at) {
+            uint64_t before = (uint64_t{1} << (8 * at)) - 1;
+            return (word & before) | uint64_t{'.'} << (8 * at) | (word & ~before) << 8;
+        };
+        if (point < 8) {
+            second = second << 8 | first >> 56;
+            first = insert_point(first, point);
+        } else {
+            second = insert_point(second, point - 8);
+        }
+        std::memcpy(out, &first, 8); // the byte order is little-endian's
+        std::memcpy(out + 8, &second, 8);
+        return out + n + 1;
+    }
+    if (point < n) { // the same for 17 digits
         uint64_t unit = powers_of_ten[static_cast<size_t>(n - point)];
-        uint64_t integer = magnitude < 0x1p53 ? static_cast<uint64_t>(magnitude)
-                                               : decimal.digits / unit;
-        uint64_t fraction = decimal.digits - integer * unit;
-        write_digits(integer, point, out);
+        write_digits(decimal.digits / unit, point, out);
         out[point] = '.';
-        return write_digits(fraction, n - point, out + point + 1);
+        return write_digits(decimal.digits % unit, n - point, out + point + 1);
     }
     write_digits(decimal.digits, n, out); // ddd000.0
     std::memcpy(out + n, "0000000000000000", 16);
