@@ -17,7 +17,6 @@ import pathlib
 import statistics
 import subprocess
 import sys
-import textwrap
 
 import msgspec
 import orjson
