@@ -104,6 +104,24 @@ def test_every_engine_matches_hashlib_across_block_boundaries(engine_env):
     assert digests == [hashlib.sha256(t.encode()).hexdigest() for t in texts]
 
 
+# Texts mixing every UTF-8 length, either side of the encoder's 16-character steps and of the
+# slices it hashes as it goes; and a lone surrogate at every place in such steps.
+MIXED = ("a\xe9\u540d\U0001f600x\xff\u07ff\u0800\uffff\U0010ffff" * 60)[:600]
+
+
+@pytest.mark.parametrize("n", [0, 1, 15, 16, 17, 31, 32, 33, 255, 256, 257, 600])
+def test_mixed_widths_match_hashlib(n):
+    for text in (MIXED[:n], "\xe9" + MIXED[:n], "\u540d" + MIXED[:n]):
+        assert m_crypt.sha256(text, "lower") == hashlib.sha256(text.encode()).hexdigest()
+
+
+@pytest.mark.parametrize("position", [0, 1, 15, 16, 17, 40, 255, 256, 299])
+def test_lone_surrogate_anywhere_fails(position):
+    text = MIXED[:position] + "\udc80" + MIXED[position:300]
+    with pytest.raises(UnicodeEncodeError):
+        m_crypt.sha256(text)
+
+
 @settings(max_examples=int(os.environ.get("GLIMET_FUZZ_EXAMPLES", "300")), deadline=None)
 @given(text=st.text(st.characters(codec="utf-8"), max_size=300))
 def test_any_text_matches_hashlib(text):

@@ -2,6 +2,7 @@
 guard that lets them write it must notice every change to the encoder."""
 
 import json
+import math
 import os
 import sys
 import types
@@ -176,6 +177,47 @@ def test_float_text_is_repr(x):
 )
 def test_float_text_boundaries(x):
     assert dumps(x) == repr(x)
+
+
+# Powers of two (whose lower neighbour is nearer), powers of ten and their neighbours, and the
+# edges of the positional form, in every binade.
+def _float_boundaries():
+    for x in [math.ldexp(1.0, e) for e in range(-1074, 1024)] + [10.0**k for k in range(-30, 30)]:
+        for y in (x, math.nextafter(x, 0), math.nextafter(x, math.inf), 1.5 * x, 3 * x, 0.1 * x):
+            yield from (y, -y)
+
+
+def test_float_text_sweep():
+    values = [x for x in _float_boundaries() if math.isfinite(x)]
+    assert dumps(values) == reference(values)
+
+
+# Strings either side of every block width (16 bytes of characters stored 1, 2 or 4 bytes
+# each), of every str kind, with an escape at every position, after text of every kind.
+SWEEP_FILLS = ["a", "\xe9", "\u540d", "\U0001f600"]
+SWEEP_ESCAPES = ['"', "\\", "\x00", "\n", "\x1f"]
+
+
+@pytest.mark.parametrize("fill", SWEEP_FILLS)
+def test_string_sweep(fill):
+    texts = []
+    for n in range(0, 50):
+        texts.append(fill * n)
+        for position in range(n):
+            escape = SWEEP_ESCAPES[position % len(SWEEP_ESCAPES)]
+            texts.append(fill * position + escape + fill * (n - position - 1))
+        texts.append(fill * n + "\x7f\u2028\ud800")  # passed as they are
+    for before in SWEEP_FILLS:
+        value = [before, *texts]
+        assert dumps(value) == reference(value)
+    assert dumps(dict.fromkeys(texts, 0)) == reference(dict.fromkeys(texts, 0))
+
+
+@pytest.mark.parametrize("wider", ["\xe9", "\u540d", "\U0001f600"])
+@pytest.mark.parametrize("count", [10, 200_000])  # short texts, and ones past any scratch buffer
+def test_text_widened_late(wider, count):
+    value = [f"item {i} " * 3 for i in range(count)] + [wider, {"k": wider * 3}]
+    assert dumps(value) == reference(value)
 
 
 def _patch_kwdefaults(monkeypatch):

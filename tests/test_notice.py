@@ -60,7 +60,7 @@ def reference(content):
     return "".join(line + "\n" for line in out)
 
 
-@given(st.text(alphabet=st.sampled_from(list("【】http: \t\r\n\u3000\x85a甲")), max_size=40))
+@given(st.text(alphabet=st.sampled_from(list("【】http: \t\r\n\u3000\x85a甲é😀")), max_size=40))
 def test_notice_matches_python_string_methods(content):
     assert printed(content) == reference(content)
 

@@ -7,6 +7,7 @@
 #include "support/module.hpp"
 #include "support/utf8.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
@@ -31,6 +32,14 @@ struct Utf8 {
     ~Utf8() { PyMem_Free(owned); }
 };
 
+// -1 with the interpreter's own UnicodeEncodeError for `text`, which holds a lone surrogate.
+[[nodiscard]] int utf8_error(PyObject *text) {
+    Ref failed = Ref::steal(PyUnicode_AsUTF8String(text));
+    if (!failed) return -1;
+    PyErr_SetString(PyExc_UnicodeError, "text cannot be encoded as UTF-8");
+    return -1;
+}
+
 // Fills `utf8` with the UTF-8 of `text`; -1 with the interpreter's own UnicodeEncodeError
 // (or MemoryError) when there is none.
 int encode_utf8(PyObject *text, Utf8 &utf8) {
@@ -45,25 +54,19 @@ int encode_utf8(PyObject *text, Utf8 &utf8) {
         utf8.data = kept;
         return 0;
     }
-    int kind = PyUnicode_KIND(text);
-    Py_ssize_t bound = n * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4);
+    auto room = static_cast<Py_ssize_t>(utf8_room(static_cast<size_t>(n), PyUnicode_KIND(text)));
     char *out = utf8.local;
-    if (bound > static_cast<Py_ssize_t>(sizeof utf8.local)) {
-        out = utf8.owned = static_cast<char *>(PyMem_Malloc(static_cast<size_t>(bound)));
+    if (room > static_cast<Py_ssize_t>(sizeof utf8.local)) {
+        out = utf8.owned = static_cast<char *>(PyMem_Malloc(static_cast<size_t>(room)));
         if (!out) {
             PyErr_NoMemory();
             return -1;
         }
     }
     char *end = with_characters(text, [out](const auto *chars, Py_ssize_t length) {
-        return glimet::encode_utf8(chars, static_cast<size_t>(length), out);
+        return encode_utf8_best(chars, static_cast<size_t>(length), out);
     });
-    if (!end) { // a lone surrogate: the interpreter's encoder says what is wrong, in its words
-        Ref failed = Ref::steal(PyUnicode_AsUTF8String(text));
-        if (!failed) return -1;
-        PyErr_SetString(PyExc_UnicodeError, "text cannot be encoded as UTF-8");
-        return -1;
-    }
+    if (!end) return utf8_error(text);
     utf8.data = out;
     utf8.size = end - out;
     return 0;
@@ -79,41 +82,69 @@ PyObject *hex_text(std::string_view digest, bool upper) {
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(digest.size() * 2), 127));
     if (!text) return nullptr;
     auto *out = static_cast<Py_UCS1 *>(PyUnicode_DATA(text.get()));
-    for (unsigned char byte : digest) {
+    for (char c : digest) {
+        auto byte = static_cast<unsigned char>(c);
         *out++ = static_cast<Py_UCS1>(digits[byte >> 4]);
         *out++ = static_cast<Py_UCS1>(digits[byte & 15]);
     }
     return text.release();
 }
 
+// The SHA-256 of the UTF-8 of `text` by the processor's SHA instructions, into `digest`;
+// false when `text` holds a lone surrogate. An ASCII str, or one that already holds its UTF-8,
+// is hashed as it lies. Any other is encoded a slice at a time into a buffer of this call's and
+// hashed as it goes, so that nothing is allocated or kept. Long texts are hashed with other
+// threads let run, as hashlib does: `text` is held by the caller and a str never changes.
+bool native_digest(PyObject *text, unsigned char digest[32]) {
+    Sha256 hash;
+    Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+    const char *whole = PyUnicode_IS_ASCII(text) ? static_cast<const char *>(PyUnicode_DATA(text))
+                                                 : internals::kept_utf8(text, &size);
+    bool encoded = true;
+    auto feed = [&] {
+        if (whole) return hash.update(reinterpret_cast<const unsigned char *>(whole),
+                                      static_cast<size_t>(size));
+        encoded = with_characters(text, [&hash](const auto *chars, Py_ssize_t length) {
+            constexpr size_t slice = 256;
+            char buffer[utf8_room(slice, 4)];
+            for (size_t i = 0, n = static_cast<size_t>(length); i < n; i += slice) {
+                char *end = encode_utf8_best(chars + i, std::min(slice, n - i), buffer);
+                if (!end) return false;
+                hash.update(reinterpret_cast<const unsigned char *>(buffer),
+                            static_cast<size_t>(end - buffer));
+            }
+            return true;
+        });
+    };
+    if (PyUnicode_GET_LENGTH(text) >= 2048) {
+        Py_BEGIN_ALLOW_THREADS
+        feed();
+        Py_END_ALLOW_THREADS
+    } else {
+        feed();
+    }
+    if (encoded) hash.finish(digest);
+    return encoded;
+}
+
 // The hex SHA-256 of the UTF-8 of `text` (a str), upper or lower case; what m_crypt.sha256
 // returns once its arguments are checked. Other modules of the package reach it through the
 // capsule glimet_crypt._api.
 PyObject *hash_text(PyObject *self, PyObject *text, bool upper) {
-    // The text's UTF-8 bytes: an ASCII str is its own UTF-8 and is read in place; any other
-    // is encoded into a buffer of this call's own (hashing may let other threads run).
-    Utf8 utf8;
-    if (encode_utf8(text, utf8) < 0) return nullptr;
-
-    // The digest by the processor's SHA instructions, when it has them. Long texts are hashed
-    // with other threads let run, as hashlib does; `text` is held by the caller and a str
-    // never changes, so the bytes stay as they are.
     if (native_sha256) {
         unsigned char digest[32];
-        const auto *bytes = reinterpret_cast<const unsigned char *>(utf8.data);
-        auto size = static_cast<size_t>(utf8.size);
-        if (size >= 2048) {
-            Py_BEGIN_ALLOW_THREADS
-            sha256_native(bytes, size, digest);
-            Py_END_ALLOW_THREADS
-        } else {
-            sha256_native(bytes, size, digest);
+        if (!native_digest(text, digest)) {
+            (void)utf8_error(text);
+            return nullptr;
         }
         return hex_text(std::string_view(reinterpret_cast<const char *>(digest), sizeof digest),
                         upper);
     }
 
-    // Otherwise by hashlib.
+    // Otherwise by hashlib, on the text's UTF-8 bytes: an ASCII str is its own UTF-8 and is
+    // read in place; any other is encoded into a buffer of this call's own.
+    Utf8 utf8;
+    if (encode_utf8(text, utf8) < 0) return nullptr;
     Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char *>(utf8.data), utf8.size,
                                                   PyBUF_READ));
     if (!view) return nullptr;

@@ -3,6 +3,7 @@
 #include "glimet_crypt/sha256.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -86,31 +87,53 @@ bool sha256_native_available() noexcept {
     return ssse3 && sse41 && (ebx & bit_SHA);
 }
 
-void sha256_native(const unsigned char *data, size_t size, unsigned char digest[32]) noexcept {
-    uint32_t state[8];
-    std::memcpy(state, initial_state, sizeof state);
-    size_t whole = size / 64;
-    compress(state, data, whole);
+Sha256::Sha256() noexcept { std::memcpy(state_, initial_state, sizeof state_); }
 
+void Sha256::update(const unsigned char *data, size_t size) noexcept {
+    size_ += size;
+    if (pending_size_ > 0) { // first fill the block begun before
+        size_t take = std::min(size, 64 - pending_size_);
+        std::memcpy(pending_ + pending_size_, data, take);
+        pending_size_ += take;
+        data += take;
+        size -= take;
+        if (pending_size_ < 64) return;
+        compress(state_, pending_, 1);
+        pending_size_ = 0;
+    }
+    if (size >= 64) compress(state_, data, size / 64);
+    pending_size_ = size % 64;
+    std::memcpy(pending_, data + size - pending_size_, pending_size_);
+}
+
+void Sha256::finish(unsigned char digest[32]) noexcept {
     // The rest, then 0x80, zeros and the length in bits (big-endian) to fill one or two blocks.
     unsigned char tail[128] = {};
-    size_t rest = size % 64;
-    std::memcpy(tail, data + 64 * whole, rest);
-    tail[rest] = 0x80;
-    size_t tail_size = rest < 56 ? 64 : 128;
-    uint64_t bits = static_cast<uint64_t>(size) * 8;
+    std::memcpy(tail, pending_, pending_size_);
+    tail[pending_size_] = 0x80;
+    size_t tail_size = pending_size_ < 56 ? 64 : 128;
+    uint64_t bits = size_ * 8;
     for (int i = 0; i < 8; ++i)
         tail[tail_size - 1 - static_cast<size_t>(i)] = static_cast<unsigned char>(bits >> (8 * i));
-    compress(state, tail, tail_size / 64);
+    compress(state_, tail, tail_size / 64);
 
     for (int i = 0; i < 8; ++i)
         for (int b = 0; b < 4; ++b)
-            digest[4 * i + b] = static_cast<unsigned char>(state[i] >> (24 - 8 * b));
+            digest[4 * i + b] = static_cast<unsigned char>(state_[i] >> (24 - 8 * b));
+}
+
+void sha256_native(const unsigned char *data, size_t size, unsigned char digest[32]) noexcept {
+    Sha256 hash;
+    hash.update(data, size);
+    hash.finish(digest);
 }
 
 #else
 
 bool sha256_native_available() noexcept { return false; }
+Sha256::Sha256() noexcept : state_{} {}
+void Sha256::update(const unsigned char *, size_t) noexcept {}
+void Sha256::finish(unsigned char *) noexcept {}
 void sha256_native(const unsigned char *, size_t, unsigned char *) noexcept {}
 
 #endif

@@ -86,6 +86,48 @@ inline unsigned int type_version(PyTypeObject *type) noexcept {
 #endif
 }
 
+// Calls visit(key, value) with each entry of `dict` (an exact dict) in order, both borrowed,
+// for as long as it returns true; returns false if it stopped it. `visit` must not change the
+// dict. Where the dict's table is known here (keys and values stored together) it is read in
+// place, the objects of the entry `ahead` places on fetched into the cache meanwhile;
+// otherwise PyDict_Next reads it.
+template <int ahead, typename Visit> bool for_each_entry(PyObject *dict, Visit &&visit) {
+#if GLIMET_KNOWN_INTERNALS
+    auto *object = reinterpret_cast<PyDictObject *>(dict);
+    if (!object->ma_values) {
+        // The head of the keys object; its hash index (2**log2_index_bytes bytes) follows, then
+        // the entries: hash, key, value for any keys, key and value for str keys only.
+        struct KeysHead {
+            Py_ssize_t refcnt;
+            uint8_t log2_size, log2_index_bytes, kind;
+            uint32_t version;
+            Py_ssize_t usable, entry_count;
+        };
+        static_assert(sizeof(KeysHead) == 32);
+        const auto *keys = reinterpret_cast<const KeysHead *>(object->ma_keys);
+        const char *entries = reinterpret_cast<const char *>(keys + 1) +
+                              (size_t{1} << keys->log2_index_bytes);
+        bool general = keys->kind == 0;
+        auto *slots = reinterpret_cast<PyObject *const *>(entries + (general ? sizeof(void *) : 0));
+        size_t step = general ? 3 : 2, count = static_cast<size_t>(keys->entry_count);
+        for (size_t i = 0; i < count; ++i) {
+            PyObject *const *slot = slots + i * step; // key, then value (null when deleted)
+            if (i + ahead < count) {
+                __builtin_prefetch(slot[ahead * step]);
+                __builtin_prefetch(slot[ahead * step + 1]);
+            }
+            if (slot[1] && !visit(slot[0], slot[1])) return false;
+        }
+        return true;
+    }
+#endif
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value))
+        if (!visit(key, value)) return false;
+    return true;
+}
+
 // How many more Python frames the running thread may push before RecursionError; 0 where it
 // cannot be read, so that nothing counts on there being room.
 inline int python_frames_left() noexcept {

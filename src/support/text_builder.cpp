@@ -32,11 +32,12 @@ template <typename Char> void narrow(Char *out, const Py_UCS4 *in, size_t n) {
 void attach_utf8(PyObject *text, const Py_UCS4 *chars, size_t n, Py_UCS4 widest) noexcept {
     if constexpr (internals::can_keep_utf8) {
         size_t per_char = widest < 0x800 ? 2 : widest < 0x10000 ? 3 : 4;
-        if (n > (PY_SSIZE_T_MAX - 1) / per_char) return;
+        if (n > (PY_SSIZE_T_MAX - 65) / per_char) return;
         size_t bound = n * per_char;
-        auto *utf8 = static_cast<char *>(PyMem_Malloc(bound + 1));
+        // Room for what the encoder writes past the end (utf8_room), and for the NUL.
+        auto *utf8 = static_cast<char *>(PyMem_Malloc(bound + 65));
         if (!utf8) return;
-        char *end = encode_utf8(chars, n, utf8);
+        char *end = encode_utf8_best(chars, n, utf8);
         if (!end) {
             PyMem_Free(utf8);
             return;

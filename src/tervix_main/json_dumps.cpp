@@ -16,9 +16,9 @@ PyObject *json_dumps(Function *self, PyObject *const *args) {
     if (!json) return nullptr;
 
     // The text, written here while that is the standard encoder, else as it makes it.
-    TextBuilder out;
-    if (fast::write_compact_json(out, json.get(), data) == fast::Route::written)
-        return out.finish().release();
+    Ref text;
+    if (fast::write_compact_json(text, json.get(), data) == fast::Route::written)
+        return text.release();
     Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), names::dumps.get()));
     if (!dumps) return nullptr;
     PyObject *call_args[] = {data, names::separators.get(), Py_False};

@@ -1,4 +1,5 @@
 // TERVIXWorkMain._tervix_test_production_demand: the numbered production-demand notice.
+#include "tervix_main/fast/routes.hpp"
 #include "tervix_main/operations.hpp"
 
 #include <initializer_list>
@@ -52,6 +53,17 @@ Ref demand_title(PyObject *line) {
     return call_method(first.get(), replace_name, {title_start.get(), empty.get(), once.get()});
 }
 
+// f"{num}、{title}" for the line `i`, its title formatted as an f-string field would be: a str
+// unchanged, anything else by format().
+Ref numbered_title(PyObject *i, Py_ssize_t num) {
+    Ref title = demand_title(i);
+    if (!title) return {};
+    Ref title_text = Ref::steal(PyObject_Format(title.get(), empty.get()));
+    if (!title_text) return {};
+    return Ref::steal(
+        PyUnicode_FromFormat("%zd%U%U", num, number_separator.get(), title_text.get()));
+}
+
 // Prints the heading and one "<n>、<title>" line per line of the trimmed `content`.
 // Returns None; nothing is printed when `content` cannot be trimmed and split.
 PyObject *production_demand(Function *, PyObject *const *args) {
@@ -72,14 +84,12 @@ PyObject *production_demand(Function *, PyObject *const *args) {
     if (!lines || !number_separator.get()) return nullptr;
     Py_ssize_t num = 1;
     while (Ref i = Ref::steal(PyIter_Next(lines.get()))) {
-        Ref title = demand_title(i.get());
-        if (!title) return nullptr;
-        // Formatted as an f-string field would be: a str unchanged, anything else by format().
-        Ref title_text = Ref::steal(PyObject_Format(title.get(), empty.get()));
-        if (!title_text) return nullptr;
-        Ref text = Ref::steal(
-            PyUnicode_FromFormat("%zd%U%U", num, number_separator.get(), title_text.get()));
-        if (!text || print_line(print.get(), text.get()) < 0) return nullptr;
+        Ref text;
+        if (fast::notice_line(text, i.get(), num) == fast::Route::declined) {
+            text = numbered_title(i.get(), num);
+            if (!text) return nullptr;
+        }
+        if (print_line(print.get(), text.get()) < 0) return nullptr;
         ++num;
     }
     if (PyErr_Occurred()) return nullptr;

@@ -1,13 +1,21 @@
 // The compact JSON writer. Every value it accepts is an exact built-in type whose text it
-// writes as the standard encoder's C accelerator does.
+// writes as the standard encoder's C accelerator does, straight into the result str
+// (str_writer.hpp). Strings go in one pass: a block of characters at a time is tested for
+// those JSON escapes and copied, widened to the result's kind where that is wider.
 #include "tervix_main/fast/compact_json.hpp"
 
 #include "support/characters.hpp"
+#include "support/internals.hpp"
 #include "tervix_main/fast/budget.hpp"
 #include "tervix_main/fast/fetch_ahead.hpp"
-#include "tervix_main/fast/plain_text.hpp"
+#include "tervix_main/fast/number_text.hpp"
+#include "tervix_main/fast/str_writer.hpp"
 
 #include <cmath>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace glimet::tervix::fast {
 namespace {
@@ -26,99 +34,320 @@ const char *escape_for(Py_UCS4 c) {
     return nullptr;
 }
 
-// A float as the encoder writes it: the tokens for non-finite values, else repr.
-void write_float(TextBuilder &out, double x) {
-    if (std::isnan(x)) return out.ascii("NaN");
-    if (std::isinf(x)) return out.ascii(x > 0 ? "Infinity" : "-Infinity");
-    write_float_repr(out, x);
+template <typename Char> bool needs_escape(Char c) { return c < 32 || c == '"' || c == '\\'; }
+
+#ifdef __SSE2__
+// The characters of one 16-byte block: 16, 8 or 4 of them.
+template <typename In> constexpr size_t block = 16 / sizeof(In);
+
+// A bit per byte of `x`, set in the bytes of characters that need an escape.
+template <typename In> unsigned escape_bits(__m128i x) {
+    __m128i quote, backslash, control;
+    if constexpr (sizeof(In) == 1) {
+        quote = _mm_cmpeq_epi8(x, _mm_set1_epi8('"'));
+        backslash = _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'));
+        control = _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(31)), _mm_set1_epi8(31));
+    } else if constexpr (sizeof(In) == 2) {
+        quote = _mm_cmpeq_epi16(x, _mm_set1_epi16('"'));
+        backslash = _mm_cmpeq_epi16(x, _mm_set1_epi16('\\'));
+        control = _mm_cmpeq_epi16(_mm_subs_epu16(x, _mm_set1_epi16(31)), _mm_setzero_si128());
+    } else { // code points stay below 2**31, so the signed comparison holds
+        quote = _mm_cmpeq_epi32(x, _mm_set1_epi32('"'));
+        backslash = _mm_cmpeq_epi32(x, _mm_set1_epi32('\\'));
+        control = _mm_cmplt_epi32(x, _mm_set1_epi32(32));
+    }
+    __m128i special = _mm_or_si128(_mm_or_si128(quote, backslash), control);
+    return static_cast<unsigned>(_mm_movemask_epi8(special));
 }
 
-// A dict key: a str as a JSON string, other plain keys as their JSON text in quotes.
-Route write_key(TextBuilder &out, PyObject *key) {
-    if (PyUnicode_CheckExact(key)) {
-        write_json_string(out, key);
+// Stores the block `x` of In characters at `out` as Out characters.
+template <typename In, typename Out> void store_block(Out *out, __m128i x) {
+    auto *at = reinterpret_cast<__m128i *>(out);
+    __m128i zero = _mm_setzero_si128();
+    if constexpr (sizeof(In) == sizeof(Out)) {
+        _mm_storeu_si128(at, x);
+    } else if constexpr (sizeof(In) == 2) { // to UCS-4
+        _mm_storeu_si128(at, _mm_unpacklo_epi16(x, zero));
+        _mm_storeu_si128(at + 1, _mm_unpackhi_epi16(x, zero));
+    } else if constexpr (sizeof(Out) == 2) { // UCS-1 to UCS-2
+        _mm_storeu_si128(at, _mm_unpacklo_epi8(x, zero));
+        _mm_storeu_si128(at + 1, _mm_unpackhi_epi8(x, zero));
+    } else { // UCS-1 to UCS-4
+        __m128i low = _mm_unpacklo_epi8(x, zero), high = _mm_unpackhi_epi8(x, zero);
+        _mm_storeu_si128(at, _mm_unpacklo_epi16(low, zero));
+        _mm_storeu_si128(at + 1, _mm_unpackhi_epi16(low, zero));
+        _mm_storeu_si128(at + 2, _mm_unpacklo_epi16(high, zero));
+        _mm_storeu_si128(at + 3, _mm_unpackhi_epi16(high, zero));
+    }
+}
+#endif
+
+#ifdef __SSE2__
+// Copies `n` characters, fewer than a block, from `in` to `out`: in units that may overlap,
+// so that nothing is read or written outside the `n` characters.
+template <typename In, typename Out> void copy_short(const In *in, size_t n, Out *out) {
+    if constexpr (sizeof(In) == sizeof(Out)) {
+        size_t bytes = n * sizeof(In);
+        auto copy = [&](auto unit) {
+            constexpr size_t size = sizeof unit;
+            auto *from = reinterpret_cast<const char *>(in);
+            auto *to = reinterpret_cast<char *>(out);
+            std::memcpy(&unit, from, size);
+            std::memcpy(to, &unit, size);
+            std::memcpy(&unit, from + bytes - size, size);
+            std::memcpy(to + bytes - size, &unit, size);
+        };
+        if (bytes >= 8)
+            copy(uint64_t{});
+        else if (bytes >= 4)
+            copy(uint32_t{});
+        else if (bytes >= 2)
+            copy(uint16_t{});
+        else if (bytes == 1)
+            out[0] = in[0];
+    } else if constexpr (sizeof(In) == 1) {
+        // Eight or four characters at a time, widened in a register.
+        auto widen = [&](size_t at, __m128i x) {
+            x = _mm_unpacklo_epi8(x, _mm_setzero_si128());
+            if constexpr (sizeof(Out) == 2) {
+                if (n >= 8) return _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at), x);
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(out + at), x);
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at),
+                                 _mm_unpacklo_epi16(x, _mm_setzero_si128()));
+                if (n >= 8)
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at + 4),
+                                     _mm_unpackhi_epi16(x, _mm_setzero_si128()));
+            }
+        };
+        if (n >= 8) {
+            widen(0, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in)));
+            widen(n - 8, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + n - 8)));
+        } else if (n >= 4) {
+            uint32_t first, last;
+            std::memcpy(&first, in, 4);
+            std::memcpy(&last, in + n - 4, 4);
+            widen(0, _mm_cvtsi32_si128(static_cast<int>(first)));
+            widen(n - 4, _mm_cvtsi32_si128(static_cast<int>(last)));
+        } else {
+            for (size_t i = 0; i < n; ++i) out[i] = in[i];
+        }
+    } else {
+        for (size_t i = 0; i < n; ++i) out[i] = in[i];
+    }
+}
+#endif
+
+// Copies characters from `in` to `out` up to the first that needs an escape, of `n` at most;
+// returns how many were copied. `out` has room for `n`; the block before in + n lies within the
+// str's object (its header comes before its characters).
+template <typename In, typename Out> size_t copy_plain(const In *in, size_t n, Out *out) {
+#ifdef __SSE2__
+    // Whole blocks are stored before they are looked at: the characters past an escape are
+    // overwritten afterwards.
+    size_t i = 0;
+    for (; n - i >= block<In>; i += block<In>) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        store_block<In, Out>(out + i, x);
+        if (unsigned bits = escape_bits<In>(x))
+            return i + static_cast<size_t>(__builtin_ctz(bits)) / sizeof(In);
+    }
+    if (i == n) return n;
+    // The rest, fewer than a block, looked at in the block that ends where they end.
+    size_t rest = n - i;
+    auto *block_end = reinterpret_cast<const char *>(in + n);
+    unsigned bits =
+        escape_bits<In>(_mm_loadu_si128(reinterpret_cast<const __m128i *>(block_end - 16))) >>
+        (16 - rest * sizeof(In));
+    size_t plain = bits ? static_cast<size_t>(__builtin_ctz(bits)) / sizeof(In) : rest;
+    copy_short(in + i, plain, out + i);
+    return i + plain;
+#else
+    for (size_t i = 0; i < n; ++i) {
+        if (needs_escape(in[i])) return i;
+        out[i] = static_cast<Out>(in[i]);
+    }
+    return n;
+#endif
+}
+
+// Appends the `n` characters at `in`, escaped; room for them and one more has been reserved.
+template <typename In, typename Out> void write_escaped(StrWriter &out, const In *in, size_t n) {
+    size_t i = 0;
+    for (;;) {
+        size_t plain = copy_plain(in + i, n - i, out.end<Out>());
+        out.advance(plain);
+        i += plain;
+        if (i == n) return;
+        // Room for the escape (six characters at most), the rest, and the one after.
+        if (!out.reserve(n - i + 6)) return;
+        const char *escape = escape_for(in[i]);
+        out.ascii(escape, std::strlen(escape));
+        ++i;
+    }
+}
+
+// Appends `text` (an exact str) as a JSON string, then `after` unless it is 0. Declined for a
+// str whose characters are not stored in its object, which this interpreter does not make.
+Route write_string(StrWriter &out, PyObject *text, char after = 0) {
+    if (!PyUnicode_IS_COMPACT(text)) return Route::declined;
+    auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    if (!out.hold(PyUnicode_MAX_CHAR_VALUE(text)) || !out.reserve(n + 3)) return Route::written;
+    out.character('"');
+    const void *data = PyUnicode_DATA(text);
+    int out_kind = out.kind();
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: {
+        const auto *in = static_cast<const Py_UCS1 *>(data);
+        if (out_kind == 1)
+            write_escaped<Py_UCS1, Py_UCS1>(out, in, n);
+        else if (out_kind == 2)
+            write_escaped<Py_UCS1, Py_UCS2>(out, in, n);
+        else
+            write_escaped<Py_UCS1, Py_UCS4>(out, in, n);
+        break;
+    }
+    case PyUnicode_2BYTE_KIND: {
+        const auto *in = static_cast<const Py_UCS2 *>(data);
+        if (out_kind == 2)
+            write_escaped<Py_UCS2, Py_UCS2>(out, in, n);
+        else
+            write_escaped<Py_UCS2, Py_UCS4>(out, in, n);
+        break;
+    }
+    default:
+        write_escaped<Py_UCS4, Py_UCS4>(out, static_cast<const Py_UCS4 *>(data), n);
+    }
+    if (!out.reserve(2)) return Route::written;
+    out.character('"');
+    if (after) out.character(after);
+    return Route::written;
+}
+
+// Appends the ASCII text `write` puts at a char pointer (returning its end), at most
+// number_text_size characters; straight into the result while it is one byte a character.
+template <typename Write> void write_ascii(StrWriter &out, Write write) {
+    if (!out.reserve(number_text_size)) return;
+    if (out.kind() == 1) {
+        char *at = reinterpret_cast<char *>(out.end<Py_UCS1>());
+        out.advance(static_cast<size_t>(write(at) - at));
+        return;
+    }
+    char text[number_text_size];
+    out.ascii(text, static_cast<size_t>(write(text) - text));
+}
+
+template <size_t size> void write_literal(StrWriter &out, const char (&literal)[size]) {
+    write_ascii(out, [&literal](char *at) {
+        std::memcpy(at, literal, size - 1);
+        return at + size - 1;
+    });
+}
+
+void put(StrWriter &out, char c) {
+    if (out.reserve(1)) out.character(c);
+}
+
+// A float as the encoder writes it: the tokens for non-finite values, else repr.
+void write_float(StrWriter &out, double x) {
+    if (std::isnan(x)) return write_literal(out, "NaN");
+    if (std::isinf(x) && x > 0) return write_literal(out, "Infinity");
+    if (std::isinf(x)) return write_literal(out, "-Infinity");
+    write_ascii(out, [x](char *at) { return write_float_repr(x, at); });
+}
+
+// An exact int as int.__repr__ writes it; declined where that fails (past the digit limit).
+Route write_int(StrWriter &out, PyObject *value) {
+    long long small;
+    if (internals::small_int(value, &small)) {
+        write_ascii(out, [small](char *at) { return write_decimal(int64_t{small}, at); });
         return Route::written;
     }
-    out.character('"');
+    // int's own repr, which runs no Python code; past the digit limit it refuses, and the
+    // general route then meets that refusal.
+    Ref digits = Ref::steal(PyLong_Type.tp_repr(value));
+    if (!digits) {
+        PyErr_Clear();
+        return Route::declined;
+    }
+    auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(digits.get()));
+    if (out.reserve(n)) out.ascii(static_cast<const char *>(PyUnicode_DATA(digits.get())), n);
+    return Route::written;
+}
+
+// A dict key and its ':': a str as a JSON string, other plain keys as their JSON text in
+// quotes.
+Route write_key(StrWriter &out, PyObject *key) {
+    if (PyUnicode_CheckExact(key)) return write_string(out, key, ':');
+    put(out, '"');
     if (key == Py_True)
-        out.ascii("true");
+        write_literal(out, "true");
     else if (key == Py_False)
-        out.ascii("false");
+        write_literal(out, "false");
     else if (key == Py_None)
-        out.ascii("null");
+        write_literal(out, "null");
     else if (PyFloat_CheckExact(key))
         write_float(out, PyFloat_AS_DOUBLE(key));
-    else if (!PyLong_CheckExact(key) || write_int_repr(out, key) == Route::declined)
+    else if (!PyLong_CheckExact(key) || write_int(out, key) == Route::declined)
         return Route::declined;
-    out.character('"');
+    write_literal(out, "\":");
     return Route::written;
 }
 
-Route write_value(TextBuilder &out, PyObject *value, int depth, int room);
+Route write_value(StrWriter &out, PyObject *value, int depth, int room);
 
-Route write_dict(TextBuilder &out, PyObject *dict, int depth, int room) {
-    // The entries are read `fetch_ahead` before they are written, and held borrowed in
-    // between: nothing here runs Python code, so the dict stays as it is.
-    PyObject *keys[fetch_ahead], *values[fetch_ahead];
-    Py_ssize_t position = 0, read = 0;
-    auto read_next = [&] {
-        PyObject *key, *value;
-        if (!PyDict_Next(dict, &position, &key, &value)) return false;
-        prefetch(key);
-        prefetch(value);
-        keys[read % fetch_ahead] = key;
-        values[read % fetch_ahead] = value;
-        ++read;
-        return true;
-    };
-    while (read < fetch_ahead && read_next()) {
-    }
-
-    out.character('{');
-    for (Py_ssize_t written = 0; written < read; ++written) {
-        PyObject *key = keys[written % fetch_ahead], *value = values[written % fetch_ahead];
-        if (written > 0) out.character(',');
-        if (write_key(out, key) == Route::declined) return Route::declined;
-        out.character(':');
-        if (write_value(out, value, depth + 1, room) == Route::declined) return Route::declined;
-        read_next(); // into the slot just written
-    }
-    out.character('}');
-    return Route::written;
+Route write_dict(StrWriter &out, PyObject *dict, int depth, int room) {
+    // The entries are borrowed: nothing here runs Python code, so the dict stays as it is.
+    put(out, '{');
+    bool first = true;
+    bool whole = internals::for_each_entry<fetch_ahead>(dict, [&](PyObject *key, PyObject *value) {
+        if (!first) put(out, ',');
+        first = false;
+        return write_key(out, key) == Route::written &&
+               write_value(out, value, depth + 1, room) == Route::written;
+    });
+    put(out, '}');
+    return whole ? Route::written : Route::declined;
 }
 
-Route write_sequence(TextBuilder &out, PyObject *sequence, int depth, int room) {
-    out.character('[');
+Route write_sequence(StrWriter &out, PyObject *sequence, int depth, int room) {
+    put(out, '[');
     Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+    PyObject **items = PySequence_Fast_ITEMS(sequence);
     for (Py_ssize_t i = 0; i < size; ++i) {
-        if (i + fetch_ahead < size) prefetch(PySequence_Fast_GET_ITEM(sequence, i + fetch_ahead));
-        if (i > 0) out.character(',');
-        if (write_value(out, PySequence_Fast_GET_ITEM(sequence, i), depth + 1, room) ==
-            Route::declined)
-            return Route::declined;
+        if (i + fetch_ahead < size) prefetch(items[i + fetch_ahead]);
+        if (i > 0) put(out, ',');
+        if (write_value(out, items[i], depth + 1, room) == Route::declined) return Route::declined;
     }
-    out.character(']');
+    put(out, ']');
     return Route::written;
 }
 
-// `value` inside `depth` containers, where `room` containers in all are allowed.
-Route write_value(TextBuilder &out, PyObject *value, int depth, int room) {
-    if (PyUnicode_CheckExact(value)) {
-        write_json_string(out, value);
+// `value` inside `depth` containers, where `room` containers in all are allowed. One look at
+// the type, the most common first.
+Route write_value(StrWriter &out, PyObject *value, int depth, int room) {
+    PyTypeObject *type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) return write_string(out, value);
+    if (type == &PyLong_Type) return write_int(out, value);
+    if (type == &PyFloat_Type) {
+        write_float(out, PyFloat_AS_DOUBLE(value));
         return Route::written;
     }
-    if (value == Py_None) return out.ascii("null"), Route::written;
-    if (value == Py_True) return out.ascii("true"), Route::written;
-    if (value == Py_False) return out.ascii("false"), Route::written;
-    if (PyLong_CheckExact(value)) return write_int_repr(out, value);
-    if (PyFloat_CheckExact(value))
-        return write_float(out, PyFloat_AS_DOUBLE(value)), Route::written;
-    // The encoder takes a level of the recursion budget for each container it enters.
-    if (depth >= room) return Route::declined;
-    if (PyList_CheckExact(value) || PyTuple_CheckExact(value))
-        return write_sequence(out, value, depth, room);
-    if (PyDict_CheckExact(value)) return write_dict(out, value, depth, room);
-    return Route::declined;
+    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
+        // The encoder takes a level of the recursion budget for each container it enters.
+        if (depth >= room) return Route::declined;
+        return type == &PyDict_Type ? write_dict(out, value, depth, room)
+                                    : write_sequence(out, value, depth, room);
+    }
+    if (value == Py_None)
+        write_literal(out, "null");
+    else if (value == Py_True)
+        write_literal(out, "true");
+    else if (value == Py_False)
+        write_literal(out, "false");
+    else
+        return Route::declined;
+    return Route::written;
 }
 
 } // namespace
@@ -129,7 +358,7 @@ void write_json_string(TextBuilder &out, PyObject *text) {
         Py_ssize_t start = 0;
         for (Py_ssize_t i = 0; i < length; ++i) {
             Py_UCS4 c = chars[i];
-            if (c >= 32 && c != '"' && c != '\\') continue;
+            if (!needs_escape(c)) continue;
             out.substring(text, start, i);
             out.ascii(escape_for(c));
             start = i + 1;
@@ -144,7 +373,7 @@ void write_json_string(TextBuilder &out, const Py_UCS4 *chars, size_t n, Py_UCS4
     size_t start = 0;
     for (size_t i = 0; i < n; ++i) {
         Py_UCS4 c = chars[i];
-        if (c >= 32 && c != '"' && c != '\\') continue;
+        if (!needs_escape(c)) continue;
         out.chars(chars + start, i - start, widest);
         out.ascii(escape_for(c));
         start = i + 1;
@@ -153,13 +382,13 @@ void write_json_string(TextBuilder &out, const Py_UCS4 *chars, size_t n, Py_UCS4
     out.character('"');
 }
 
-Route write_json(TextBuilder &out, PyObject *value) {
+Route write_json(Ref &text, PyObject *value) {
     if (!room_for_frames(json_dumps_frames)) return Route::declined;
-    TextBuilder::Mark start = out.mark();
-    if (write_value(out, value, 0, container_room(json_dumps_levels)) == Route::written)
-        return Route::written;
-    out.rewind(start);
-    return Route::declined;
+    StrWriter out;
+    if (write_value(out, value, 0, container_room(json_dumps_levels)) == Route::declined)
+        return Route::declined;
+    text = out.finish(); // empty only when memory ran out, which the general route meets again
+    return text ? Route::written : Route::declined;
 }
 
 } // namespace glimet::tervix::fast

@@ -16,10 +16,10 @@ void write_json_string(TextBuilder &out, PyObject *text);
 void write_json_string(TextBuilder &out, const Py_UCS4 *chars, size_t n, Py_UCS4 widest);
 
 // What json.dumps(value, separators=(",", ":"), ensure_ascii=False) returns once the standard
-// encoder is known to be in place, called from C as the operations call it: written when
-// `value` is made only of exact str, int, float, bool, None, list, tuple and dict (keys str,
-// int, float, bool or None) nesting no deeper than a bound, and the recursion budget has room
-// for what json.dumps would take; declined otherwise.
-Route write_json(TextBuilder &out, PyObject *value);
+// encoder is known to be in place, called from C as the operations call it, into `text`:
+// written when `value` is made only of exact str, int, float, bool, None, list, tuple and
+// dict (keys str, int, float, bool or None) nesting no deeper than a bound, and the recursion
+// budget has room for what json.dumps would take; declined otherwise.
+Route write_json(Ref &text, PyObject *value);
 
 } // namespace glimet::tervix::fast

@@ -6,7 +6,7 @@ namespace glimet::tervix::fast {
 
 int init(PyObject *, PyObject *) { return 0; }
 
-Route write_compact_json(TextBuilder &, PyObject *, PyObject *) { return Route::declined; }
+Route write_compact_json(Ref &, PyObject *, PyObject *) { return Route::declined; }
 
 Route copy_sorted(PyObject *, PyObject *) { return Route::declined; }
 
@@ -15,6 +15,8 @@ Route write_pieces(TextBuilder &, PyObject *, PyObject *, PyObject *) { return R
 Route write_parameter_pieces(TextBuilder &, PyObject *, PyObject *) { return Route::declined; }
 
 Route milliseconds_now(Ref &, PyObject *) { return Route::declined; }
+
+Route notice_line(Ref &, PyObject *, Py_ssize_t) { return Route::declined; }
 
 Route sign(Ref &, PyObject *, PyObject *) { return Route::declined; }
 

@@ -4,10 +4,9 @@
 #include "support/characters.hpp"
 #include "support/internals.hpp"
 #include "tervix_main/fast/budget.hpp"
+#include "tervix_main/fast/number_text.hpp"
 
-#include <charconv>
 #include <cmath>
-#include <cstring>
 
 namespace glimet::tervix::fast {
 namespace {
@@ -134,35 +133,15 @@ Route write_repr(TextBuilder &out, PyObject *value, int depth, int room) {
 void write_float_repr(TextBuilder &out, double x) {
     if (std::isnan(x)) return out.ascii("nan");
     if (std::isinf(x)) return out.ascii(x > 0 ? "inf" : "-inf");
-    char result[48];
-    double magnitude = std::fabs(x);
-    if (magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16)) {
-        // repr is positional when the shortest digits that read back as x have a decimal
-        // exponent from -4 to 15, which is when |x| is at least 1e-4 and below 1e16 (the
-        // shortest digits of x round to x, so they compare with those bounds as x does). It
-        // shows at least one digit after the point.
-        char *end =
-            std::to_chars(result, result + sizeof result - 2, x, std::chars_format::fixed).ptr;
-        if (!std::memchr(result, '.', static_cast<size_t>(end - result))) {
-            *end++ = '.';
-            *end++ = '0';
-        }
-        return out.ascii(std::string_view(result, static_cast<size_t>(end - result)));
-    }
-    // Otherwise d.ddde+XX, with at least two exponent digits.
-    char *end = std::to_chars(result, result + sizeof result, x, std::chars_format::scientific).ptr;
-    char *e = static_cast<char *>(std::memchr(result, 'e', static_cast<size_t>(end - result)));
-    size_t mantissa = static_cast<size_t>(e - result);
-    out.ascii(std::string_view(result, mantissa + 2)); // through the exponent's sign
-    if (end - (e + 2) < 2) out.character('0');
-    out.ascii(std::string_view(e + 2, static_cast<size_t>(end - (e + 2))));
+    char text[number_text_size];
+    out.ascii(std::string_view(text, static_cast<size_t>(write_float_repr(x, text) - text)));
 }
 
 Route write_int_repr(TextBuilder &out, PyObject *value) {
     long long small;
     if (internals::small_int(value, &small)) {
-        char digits[24];
-        auto end = std::to_chars(digits, digits + sizeof digits, small).ptr;
+        char digits[number_text_size];
+        char *end = write_decimal(int64_t{small}, digits);
         out.ascii(std::string_view(digits, static_cast<size_t>(end - digits)));
         return Route::written;
     }

@@ -1,11 +1,13 @@
 // The fast routes of the toolkit's operations (see routes.hpp for their contract).
 #include "tervix_main/fast/routes.hpp"
 
+#include "support/characters.hpp"
 #include "tervix_main/fast/budget.hpp"
 #include "tervix_main/fast/compact_json.hpp"
 #include "tervix_main/fast/fetch_ahead.hpp"
 #include "tervix_main/fast/guards.hpp"
 #include "tervix_main/fast/key_order.hpp"
+#include "tervix_main/fast/number_text.hpp"
 #include "tervix_main/fast/plain_text.hpp"
 
 #include <memory>
@@ -27,14 +29,32 @@ KeyText key_text(PyObject *key) {
             PyUnicode_KIND(key)};
 }
 
+// The entries of a dict, held on the stack for a small one.
+class Entries {
+public:
+    // Room for `count` entries; false without memory.
+    bool reserve(Py_ssize_t count) {
+        if (count > static_cast<Py_ssize_t>(std::size(local_))) {
+            heap_.reset(new (std::nothrow) Entry[static_cast<size_t>(count)]);
+            if (!heap_) return false;
+        }
+        return true;
+    }
+    Entry *get() noexcept { return heap_ ? heap_.get() : local_; }
+    Entry &operator[](Py_ssize_t i) noexcept { return get()[i]; }
+
+private:
+    Entry local_[16];
+    std::unique_ptr<Entry[]> heap_;
+};
+
 // The entries of `mapping` in ascending key order, when it is an exact dict whose keys are all
 // exact str: reading and ordering those runs no Python code, so this is what sorting its keys
 // and looking each one up gives. Declined for any other mapping, or without memory.
-Route sorted_entries(PyObject *mapping, std::unique_ptr<Entry[]> &entries, Py_ssize_t &count) {
+Route sorted_entries(PyObject *mapping, Entries &entries, Py_ssize_t &count) {
     if (!PyDict_CheckExact(mapping)) return Route::declined;
     count = PyDict_GET_SIZE(mapping);
-    entries.reset(new (std::nothrow) Entry[static_cast<size_t>(count)]);
-    if (!entries) return Route::declined;
+    if (!entries.reserve(count)) return Route::declined;
     // The keys and values first, then each key read while the keys a few places on are
     // fetched into the cache: the keys of a large dict lie all over memory.
     Py_ssize_t position = 0, i = 0;
@@ -74,7 +94,10 @@ Route write_value_text(TextBuilder &out, PyObject *value, PyObject *instance, Py
         json_known =
             own_json_dumps(instance) && standard_json_bound(globals) ? Known::yes : Known::no;
     if (json_known == Known::no) return Route::declined;
-    return write_json(out, value);
+    Ref text;
+    if (write_json(text, value) == Route::declined) return Route::declined;
+    out.str(text.get());
+    return Route::written;
 }
 
 // A parameter's piece after its key: "=[", the JSON string of its value's text, "]".
@@ -102,13 +125,13 @@ Route write_parameter_value(TextBuilder &out, PyObject *value) {
 
 int init(PyObject *module, PyObject *cls) { return keep_own_objects(module, cls); }
 
-Route write_compact_json(TextBuilder &out, PyObject *json, PyObject *value) {
+Route write_compact_json(Ref &text, PyObject *json, PyObject *value) {
     if (!standard_json(json)) return Route::declined;
-    return write_json(out, value);
+    return write_json(text, value);
 }
 
 Route copy_sorted(PyObject *data, PyObject *source) {
-    std::unique_ptr<Entry[]> entries;
+    Entries entries;
     Py_ssize_t count = 0;
     if (sorted_entries(source, entries, count) == Route::declined) return Route::declined;
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -152,7 +175,7 @@ Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globa
     if (!PyDict_CheckExact(params) || !standard_json_bound(globals) ||
         !room_for_frames(json_dumps_frames) || container_room(json_dumps_levels) < 1)
         return Route::declined;
-    std::unique_ptr<Entry[]> entries;
+    Entries entries;
     Py_ssize_t count = 0;
     if (sorted_entries(params, entries, count) == Route::declined) return Route::declined;
     TextBuilder::Mark start = out.mark();
@@ -180,6 +203,50 @@ Route milliseconds_now(Ref &milliseconds, PyObject *time_function) {
     if (milliseconds) return Route::written;
     PyErr_Clear();
     return Route::declined;
+}
+
+Route notice_line(Ref &text, PyObject *line, Py_ssize_t num) {
+    if (!PyUnicode_CheckExact(line)) return Route::declined;
+    // The number and "、": ASCII digits, then U+3001.
+    char digits[number_text_size];
+    auto digit_count = static_cast<size_t>(write_decimal(int64_t{num}, digits) - digits);
+    return with_characters(line, [&](const auto *chars, Py_ssize_t length) {
+        // The title: trimmed as str.strip() trims, cut before the first "】http", its first
+        // "【" left out.
+        Py_ssize_t start = 0, end = length;
+        while (start < end && Py_UNICODE_ISSPACE(chars[start])) ++start;
+        while (end > start && Py_UNICODE_ISSPACE(chars[end - 1])) --end;
+        const Py_UCS4 marker[] = {0x3011, 'h', 't', 't', 'p'};
+        for (Py_ssize_t i = start; i + 5 <= end; ++i) {
+            if (chars[i] == marker[0] && chars[i + 1] == marker[1] && chars[i + 2] == marker[2] &&
+                chars[i + 3] == marker[3] && chars[i + 4] == marker[4]) {
+                end = i;
+                break;
+            }
+        }
+        Py_ssize_t bracket = end;
+        for (Py_ssize_t i = start; i < end && bracket == end; ++i)
+            if (chars[i] == 0x3010) bracket = i;
+        // The widest character decides the kind; U+3001 needs two bytes at least.
+        Py_UCS4 widest = 0x3001;
+        for (Py_ssize_t i = start; i < end; ++i)
+            if (chars[i] > widest) widest = chars[i];
+        Py_ssize_t title = end - start - (bracket < end);
+        text = Ref::steal(
+            PyUnicode_New(static_cast<Py_ssize_t>(digit_count) + 1 + title, widest));
+        if (!text) {
+            PyErr_Clear();
+            return Route::declined;
+        }
+        int kind = PyUnicode_KIND(text.get());
+        void *data = PyUnicode_DATA(text.get());
+        Py_ssize_t at = 0;
+        for (size_t i = 0; i < digit_count; ++i) PyUnicode_WRITE(kind, data, at++, digits[i]);
+        PyUnicode_WRITE(kind, data, at++, 0x3001);
+        for (Py_ssize_t i = start; i < end; ++i)
+            if (i != bracket) PyUnicode_WRITE(kind, data, at++, chars[i]);
+        return Route::written;
+    });
 }
 
 Route sign(Ref &signature, PyObject *m_crypt, PyObject *text) {

@@ -35,9 +35,9 @@ enum class Route { written, declined };
 // runs out (anything else that cannot be had leaves the routes that need it declining).
 [[nodiscard]] int init(PyObject *module, PyObject *cls);
 
-// _json_dumps: json.dumps(value, separators=(",", ":"), ensure_ascii=False) written into
-// `out`, where `json` is the object the module's `json` is bound to now.
-Route write_compact_json(TextBuilder &out, PyObject *json, PyObject *value);
+// _json_dumps: json.dumps(value, separators=(",", ":"), ensure_ascii=False) into `text`,
+// where `json` is the object the module's `json` is bound to now.
+Route write_compact_json(Ref &text, PyObject *json, PyObject *value);
 
 // The body's sorted copy: {key: source[key] for key in sorted(source)} into `data`, an empty
 // dict of the caller's.
@@ -56,6 +56,10 @@ Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globa
 // int(time_function() * 1000) into `milliseconds`, where `time_function` is what the
 // module's `time` gave for its attribute `time`.
 Route milliseconds_now(Ref &milliseconds, PyObject *time_function);
+
+// A line of the production-demand notice, into `text`: f"{num}、{title}" where `title` is
+// line.strip().split("】http")[0].replace("【", "", 1).
+Route notice_line(Ref &text, PyObject *line, Py_ssize_t num);
 
 // m_crypt.sha256(text, "upper") into `signature`, where `m_crypt` is what the module's
 // `m_crypt` is bound to now.

@@ -1,0 +1,261 @@
+// Numbers' decimal text. Floats take the shortest digits that read back as themselves, found
+// as Ryu finds them (remove digits while the rounding interval still holds a shorter number),
+// but with exact 128-bit products in place of Ryu's tables: for the floats repr writes
+// positionally, 10**q times the interval's bounds is an integer over a power of two that fits.
+#include "tervix_main/fast/number_text.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace glimet::tervix::fast {
+namespace {
+
+using u128 = unsigned __int128;
+
+// 10**i for i in 0..19, and 10**i for i in 0..21 (the last two past 64 bits).
+constexpr std::array<uint64_t, 20> powers_of_ten = [] {
+    std::array<uint64_t, 20> powers{};
+    powers[0] = 1;
+    for (size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 10;
+    return powers;
+}();
+
+constexpr u128 wide_power_of_ten(int i) {
+    return i < 20 ? u128{powers_of_ten[static_cast<size_t>(i)]}
+                  : u128{powers_of_ten[19]} * powers_of_ten[static_cast<size_t>(i - 19)];
+}
+
+// The eight decimal digits of `value` (below 10**8), leading zeros included, as ASCII in a
+// word whose lowest byte is the first digit: split into halves, pairs and digits in parallel
+// lanes (each quotient by multiplication with a reciprocal exact in that range).
+uint64_t eight_digits(uint32_t value) {
+    uint64_t v = value;
+    uint64_t halves = v + ((uint64_t{1} << 32) - 10000) * ((v * 109951163) >> 40);
+    uint64_t pairs =
+        halves + ((uint64_t{1} << 16) - 100) * (((halves * 5243) >> 19) & 0x0000007F0000007F);
+    uint64_t digits =
+        pairs + ((uint64_t{1} << 8) - 10) * (((pairs * 103) >> 10) & 0x000F000F000F000F);
+    return __builtin_bswap64(digits) + 0x3030303030303030;
+}
+
+// Stores the last `count` (1 to 8) of the eight digits `word` holds at `out`, and zeros after
+// them up to eight bytes.
+void store_digits(uint64_t word, int count, char *out) {
+    word >>= 8 * (8 - count);
+    std::memcpy(out, &word, 8);
+}
+
+// For each binary exponent e of the positional floats (x = m * 2**e, m of 53 bits, e from -66
+// to 1): q = -floor(e * log10(2)), so that 1 <= 2**e * 10**q < 10, and 10**q * 2**(e + 66),
+// an integer below 10 * 2**66.
+struct ScaledPower {
+    u128 scale;
+    int q;
+};
+
+constexpr std::array<ScaledPower, 68> scaled_powers = [] {
+    std::array<ScaledPower, 68> powers{};
+    for (int e = -66; e <= 1; ++e) {
+        int q = -(e * 78913 >> 18);
+        powers[static_cast<size_t>(e + 66)] = {wide_power_of_ten(q) << (e + 66), q};
+    }
+    return powers;
+}();
+
+int digit_count(uint64_t value) {
+    // The bit width times log10(2) is the count or one more than it.
+    int estimate = (64 - __builtin_clzll(value | 1)) * 1233 >> 12;
+    return estimate + 1 - ((value | 1) < powers_of_ten[static_cast<size_t>(estimate)]);
+}
+
+// Writes the last `count` decimal digits of `value`, which has no more than that, leading
+// zeros included; writes up to 8 bytes past them. Every digit is stored, none read back.
+char *write_digits(uint64_t value, int count, char *out) {
+    constexpr uint64_t eight = 100'000'000;
+    if (count <= 8) {
+        store_digits(eight_digits(static_cast<uint32_t>(value)), count, out);
+    } else if (count <= 16) {
+        store_digits(eight_digits(static_cast<uint32_t>(value / eight)), count - 8, out);
+        store_digits(eight_digits(static_cast<uint32_t>(value % eight)), 8, out + count - 8);
+    } else {
+        uint64_t rest = value % (eight * eight);
+        store_digits(eight_digits(static_cast<uint32_t>(value / (eight * eight))), count - 16,
+                     out);
+        store_digits(eight_digits(static_cast<uint32_t>(rest / eight)), 8, out + count - 16);
+        store_digits(eight_digits(static_cast<uint32_t>(rest % eight)), 8, out + count - 8);
+    }
+    return out + count;
+}
+
+// Shortest digits and their decimal exponent: a float reads back from digits * 10**exponent.
+struct Decimal {
+    uint64_t digits;
+    int exponent;
+};
+
+// `decimal` without its trailing zeros.
+Decimal without_trailing_zeros(Decimal decimal) {
+    while (decimal.digits % 100'000'000 == 0) decimal.digits /= 100'000'000, decimal.exponent += 8;
+    if (decimal.digits % 10000 == 0) decimal.digits /= 10000, decimal.exponent += 4;
+    if (decimal.digits % 100 == 0) decimal.digits /= 100, decimal.exponent += 2;
+    if (decimal.digits % 10 == 0) decimal.digits /= 10, decimal.exponent += 1;
+    return decimal;
+}
+
+// The same for a power of two m * 2**e (m = 2**52), whose lower neighbour is half as far as
+// its upper one, as Ryu finds them: digits are removed while the interval of reals that read
+// back as x, in quarters of 2**e from mm to mp, still holds a shorter number. Scaled by 10**q
+// so that x has 18 or 19 digits, the interval is more than 10 units wide: at least one goes.
+Decimal shortest_power_of_two(uint64_t m, int e) {
+    uint64_t mv = 4 * m, mp = mv + 2, mm = mv - 1;
+    int k = (e + 52) * 78913 >> 18; // floor(log10(x)) or one less, at least -4 here
+    int q = 17 - (k < -4 ? -4 : k);
+    int shift = 2 - e;
+    u128 scale = wide_power_of_ten(q), below = (u128{1} << shift) - 1;
+    u128 nv = mv * scale, np = mp * scale, nm = mm * scale;
+    auto vr = static_cast<uint64_t>(nv >> shift), vp = static_cast<uint64_t>(np >> shift),
+         vm = static_cast<uint64_t>(nm >> shift);
+    // m is even, so the interval's ends read back as x too.
+    bool vr_exact = (nv & below) == 0, vm_exact = (nm & below) == 0;
+    int removed = 0;
+    unsigned last_removed = 0;
+    // Four digits at a time while four can go (a short number has many to lose), then one.
+    while (vp / 10000 > vm / 10000) {
+        auto group = static_cast<unsigned>(vr % 10000);
+        vm_exact &= vm % 10000 == 0;
+        vr_exact &= last_removed == 0 && group % 1000 == 0;
+        last_removed = group / 1000;
+        vr /= 10000, vp /= 10000, vm /= 10000;
+        removed += 4;
+    }
+    while (vp / 10 > vm / 10) {
+        vm_exact &= vm % 10 == 0;
+        vr_exact &= last_removed == 0;
+        last_removed = static_cast<unsigned>(vr % 10);
+        vr /= 10, vp /= 10, vm /= 10;
+        ++removed;
+    }
+    if (vm_exact) {
+        while (vm % 10 == 0) {
+            vr_exact &= last_removed == 0;
+            last_removed = static_cast<unsigned>(vr % 10);
+            vr /= 10, vp /= 10, vm /= 10;
+            ++removed;
+        }
+    }
+    // The nearest, a removed 5 followed only by zeros rounding to even.
+    if (vr_exact && last_removed == 5 && vr % 2 == 0) last_removed = 4;
+    bool round_up = (vr == vm && !vm_exact) || last_removed >= 5;
+    return {vr + round_up, removed - q};
+}
+
+// The shortest digits of `x` (finite, 1e-4 <= x < 1e16) that read back as `x`, the nearest to
+// it among those (ties to even digits), as repr writes them.
+Decimal shortest(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    int biased = static_cast<int>(bits >> 52); // the sign bit is clear
+    uint64_t m = fraction | (uint64_t{1} << 52);
+    int e = biased - 1075; // x = m * 2**e, e from -66 to 1 in this range
+    if (fraction == 0) return shortest_power_of_two(m, e);
+
+    // The reals that read back as x lie within half of 2**e of it, the ends included when m
+    // is even (ties to even). Scaled by 10**q, with q chosen so that the interval is from 1 to
+    // 10 units wide, x is nv / 2**66 and its ends nm and np over the same: exact, in 124 bits
+    // at most, and a fixed point that costs no shift by a varying count.
+    const ScaledPower &power = scaled_powers[static_cast<size_t>(e + 66)];
+    u128 nv = m * power.scale, half = power.scale >> 1;
+    u128 np = nv + half, nm = nv - half;
+    bool accept_ends = m % 2 == 0;
+    auto vr = static_cast<uint64_t>(nv >> 66);
+
+    // A number with fewer digits is a multiple of 10, and the interval holds at most one,
+    // next to vr.
+    uint64_t tens = vr / 10;
+    u128 lower_ten = u128{10 * tens} << 66, upper_ten = u128{10 * tens + 10} << 66;
+    bool lower_in = accept_ends ? lower_ten >= nm : lower_ten > nm;
+    bool upper_in = accept_ends ? upper_ten <= np : upper_ten < np;
+    if (lower_in || upper_in) return without_trailing_zeros({tens + upper_in, 1 - power.q});
+
+    // Otherwise the nearer of vr and vr + 1, both inside; a tie goes to the even one.
+    u128 twice = nv << 1, middle = u128{2 * vr + 1} << 66;
+    return {vr + (twice > middle || (twice == middle && vr % 2 == 1)), -power.q};
+}
+
+// repr of the floats outside shortest()'s range: zero, and the exponent form.
+char *write_float_other(double x, char *out) {
+    if (x == 0) {
+        const char *zero = std::signbit(x) ? "-0.0" : "0.0";
+        size_t size = std::strlen(zero);
+        std::memcpy(out, zero, size);
+        return out + size;
+    }
+    char text[number_text_size];
+    char *end = std::to_chars(text, text + sizeof text, x, std::chars_format::scientific).ptr;
+    char *e = static_cast<char *>(std::memchr(text, 'e', static_cast<size_t>(end - text)));
+    size_t through_sign = static_cast<size_t>(e + 2 - text);
+    std::memcpy(out, text, through_sign);
+    out += through_sign;
+    if (end - (e + 2) < 2) *out++ = '0'; // at least two exponent digits
+    size_t exponent_digits = static_cast<size_t>(end - (e + 2));
+    std::memcpy(out, e + 2, exponent_digits);
+    return out + exponent_digits;
+}
+
+} // namespace
+
+char *write_decimal(uint64_t value, char *out) noexcept {
+    return write_digits(value, digit_count(value), out);
+}
+
+char *write_float_repr(double x, char *out) noexcept {
+    double magnitude = std::fabs(x);
+    if (!(magnitude >= 1e-4 && magnitude < 1e16)) return write_float_other(x, out);
+    Decimal decimal = shortest(magnitude);
+    int n = digit_count(decimal.digits);
+    int point = n + decimal.exponent; // digits before the decimal point
+    if (point < -3 || point > 16) return write_float_other(x, out); // not positional after all
+    if (x < 0) *out++ = '-';
+    // Everything is stored in place, past the end where that is simpler: the buffer has room.
+    if (point <= 0) { // 0.000ddd
+        std::memcpy(out, "0.000000", 8);
+        return write_digits(decimal.digits, n, out + 2 - point);
+    }
+    if (point < n && n <= 16) { // ddd.ddd, laid out in two words of eight digits
+        // The digits from the first of sixteen places (zeros after them), the first digit in
+        // the lowest byte; then the bytes from the point on move one place along.
+        constexpr uint64_t eight = 100'000'000;
+        uint64_t aligned = decimal.digits * powers_of_ten[static_cast<size_t>(16 - n)];
+        uint64_t first = eight_digits(static_cast<uint32_t>(aligned / eight));
+        uint64_t second = eight_digits(static_cast<uint32_t>(aligned % eight));
+        out[16] = static_cast<char>(second >> 56);
+        auto insert_point = [](uint64_t word, int at) {
+            uint64_t before = (uint64_t{1} << (8 * at)) - 1;
+            return (word & before) | uint64_t{'.'} << (8 * at) | (word & ~before) << 8;
+        };
+        if (point < 8) {
+            second = second << 8 | first >> 56;
+            first = insert_point(first, point);
+        } else {
+            second = insert_point(second, point - 8);
+        }
+        std::memcpy(out, &first, 8); // the byte order is little-endian's
+        std::memcpy(out + 8, &second, 8);
+        return out + n + 1;
+    }
+    if (point < n) { // the same for 17 digits
+        uint64_t unit = powers_of_ten[static_cast<size_t>(n - point)];
+        write_digits(decimal.digits / unit, point, out);
+        out[point] = '.';
+        return write_digits(decimal.digits % unit, n - point, out + point + 1);
+    }
+    write_digits(decimal.digits, n, out); // ddd000.0
+    std::memcpy(out + n, "0000000000000000", 16);
+    std::memcpy(out + point, ".0", 2);
+    return out + point + 2;
+}
+
+} // namespace glimet::tervix::fast
