@@ -33,6 +33,7 @@ import math
 import pathlib
 import re
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -49,6 +50,8 @@ FAULTS = {"bad_gateway", "not_json", "reset", "refuse", "redirect", "stall"}
 REDIRECT = "http://localhost:9/sso/login"
 BAD_GATEWAY = "<html><body><h1>502 Bad Gateway</h1></body></html>"
 STALL_SECONDS = 30
+TLS_CERT = pathlib.Path(__file__).parent / "tls" / "loopback-cert.pem"
+TLS_KEY = pathlib.Path(__file__).parent / "tls" / "loopback-key.pem"
 
 
 def quote_bash(text):
@@ -77,11 +80,21 @@ class StandinMeterSphere:
     edit_faults: {case index: fault} for the edits of those cases.
     refuse: indices of cases whose edit the server refuses with success false.
     non_json_page: a list page answered with an HTML error page instead of JSON.
+    tls: serve HTTPS with the self-signed certificate in TLS_CERT (for 127.0.0.1), which no
+    client trusts unless told to.
     """
 
     def __init__(
-        self, cases=3, *, page_faults=None, edit_faults=None, refuse=(), non_json_page=None
+        self,
+        cases=3,
+        *,
+        page_faults=None,
+        edit_faults=None,
+        refuse=(),
+        non_json_page=None,
+        tls=False,
     ):
+        self.tls = tls
         self.session_id = "5f0c6b9e-1d2a-4e8b-9a57-0c3d2e1f4a6b"
         self.csrf_token = "Yjk5ZDc2ZTAtOGE1Ny00ZDc1LWI0MmMtYmE4MTg3MzE5OWY4fGFkbWlufDE3MDE="
         self.project_id = "7d3e1c4a-6b2f-4f0e-8c9d-1a2b3c4d5e6f"
@@ -116,7 +129,8 @@ class StandinMeterSphere:
         self._stopping = threading.Event()  # releases stalled requests
 
     def __enter__(self):
-        self._server = _Server(("127.0.0.1", 0), _handler_for(self))
+        server_type = _TLSServer if self.tls else _Server
+        self._server = server_type(("127.0.0.1", 0), _handler_for(self))
         self._thread = threading.Thread(
             target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True
         )
@@ -132,7 +146,7 @@ class StandinMeterSphere:
     @property
     def origin(self):
         host, port = self._server.server_address[:2]
-        return f"http://{host}:{port}"
+        return f"{'https' if self.tls else 'http'}://{host}:{port}"
 
     def statuses(self):
         """{case id: status}, in list order."""
@@ -214,6 +228,20 @@ class _Server(ThreadingHTTPServer):
     def handle_error(self, request, client_address):
         # A client that went away before its answer (an interrupted review) is no fault here.
         if not isinstance(sys.exception(), ConnectionError):
+            super().handle_error(request, client_address)
+
+
+class _TLSServer(_Server):
+    def get_request(self):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(TLS_CERT, TLS_KEY)
+        sock, address = self.socket.accept()
+        # The handshake happens in the handler's thread, at its first read.
+        return context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
+
+    def handle_error(self, request, client_address):
+        # A client that does not trust the certificate ends the handshake: no fault here.
+        if not isinstance(sys.exception(), ssl.SSLError):
             super().handle_error(request, client_address)
 
 

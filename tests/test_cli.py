@@ -22,6 +22,7 @@ sys.path.insert(0, str(Path(__file__).parent))
 from standin_metersphere import (
     BAD_GATEWAY,
     REDIRECT,
+    TLS_CERT,
     StandinMeterSphere,
     cli_command,
     operation_command,
@@ -35,12 +36,12 @@ HOST = urllib.parse.urlsplit(METERSPHERE_BASE).netloc
 ELSEWHERE = "curl 'https://ms.example.org/x' -H 'Cookie: MS_SESSION_ID=s' --data-raw '{}'"
 
 
-def glimet(*args, stdin=b"", command=(sys.executable, "-m", "glimet_work")):
+def glimet(*args, stdin=b"", command=(sys.executable, "-m", "glimet_work"), env=ENV):
     """Runs the command line with `stdin`; returns the finished process (bytes output)."""
     if isinstance(stdin, str):
         stdin = stdin.encode()
     return subprocess.run(
-        [*command, *args], input=stdin, check=False, capture_output=True, env=ENV, timeout=60
+        [*command, *args], input=stdin, check=False, capture_output=True, env=env, timeout=60
     )
 
 
@@ -298,6 +299,26 @@ def test_review(faults, options, how, status, stderr, printed, left):
     refused = faults.get("refuse", ())
     assert done.stdout.decode("utf-8").splitlines() == operation_lines(refused)[:printed]
     assert statuses.count("Prepare") == left
+
+
+@pytest.mark.parametrize("trusted", [False, True], ids=["unknown CA", "REQUESTS_CA_BUNDLE"])
+def test_review_over_https(trusted):
+    # A server whose certificate comes from a CA of its own: the line says how to trust it,
+    # and doing so makes the review go through.
+    env = {**ENV, "REQUESTS_CA_BUNDLE": str(TLS_CERT)} if trusted else ENV
+    with StandinMeterSphere(CASES, tls=True) as server:
+        done = glimet("review", stdin=server.curl_command(), command=cli_command(server.origin),
+                      env=env)
+        statuses = set(server.statuses().values())
+    if trusted:
+        assert (done.returncode, done.stderr, statuses) == (0, b"", {"Pass"})
+    else:
+        assert done.returncode == 1 and statuses == {"Prepare"}
+        assert done.stderr.decode("utf-8") == prefix(
+            f"page 1 of the case list: cannot verify the certificate of {HOST} (self-signed "
+            "certificate); for a server whose certificate comes from a private CA, set "
+            "REQUESTS_CA_BUNDLE to that CA's certificate file"
+        )
 
 
 def run_at_terminal(command, answer):
