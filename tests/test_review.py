@@ -224,7 +224,7 @@ HOSTS = [
     (f"https://{HOST}@evil.example/", (ValueError, OTHER)),
     (f"https://evil.example/?next=https://{HOST}/", (ValueError, OTHER)),
     ("https://例子.测试/", (ValueError, OTHER)),
-    ("https://[::1]:8443/", (ValueError, OTHER)),
+    ("https://[::1]:8443/", (ValueError, OTHER + r".*METERSPHERE_BASE=https://\[::1\]:8443$")),
     ("", (ValueError, UNREADABLE)),
     ("https://:443/", (ValueError, UNREADABLE)),
     (f"https://{HOST}:https/", (ValueError, UNREADABLE)),

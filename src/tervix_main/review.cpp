@@ -358,12 +358,14 @@ Ref comparable_host(std::string_view host) {
     Ref written = utf8_text(host);
     Ref port_text = utf8_text(port);
     if (!written || !port_text) return -1;
+    // An IPv6 address goes back into brackets in the URL of the hint.
+    bool literal = host.find(':') != std::string_view::npos;
     PyErr_Format(PyExc_ValueError,
                  "the curl command was copied from %U, but this build of glimet-work talks to "
                  "%U, and the command's cookie and headers go only to the host they came from; "
-                 "to review on %U, build for it: make install METERSPHERE_BASE=https://%U%s%U",
-                 written.get(), own.get(), written.get(), pasted.get(), port.empty() ? "" : ":",
-                 port_text.get());
+                 "to review on %U, build for it: make install METERSPHERE_BASE=https://%s%U%s%s%U",
+                 written.get(), own.get(), written.get(), literal ? "[" : "", pasted.get(),
+                 literal ? "]" : "", port.empty() ? "" : ":", port_text.get());
     return -1;
 }
 
