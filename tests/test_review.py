@@ -7,6 +7,7 @@ import pathlib
 import re
 import subprocess
 import sys
+import types
 import traceback
 import urllib.parse
 from types import SimpleNamespace
@@ -294,10 +295,15 @@ RELEASES = [
 ]
 
 
+@pytest.mark.parametrize("sys_replaced", [False, True], ids=["sys", "sys.modules['sys'] replaced"])
 @pytest.mark.parametrize("which, leave, error", RELEASES)
-def test_what_a_release_raises_ends_the_review(double, monkeypatch, capsys, which, leave, error):
+def test_what_a_release_raises_ends_the_review(
+    double, monkeypatch, capsys, which, leave, error, sys_replaced
+):
     requests_double = Releasing(which, leave)
     monkeypatch.setattr(tervix_main, "requests", requests_double)
+    if sys_replaced:  # the interpreter still reports through its own sys
+        monkeypatch.setitem(sys.modules, "sys", types.ModuleType("sys"))
     hook = sys.unraisablehook
     with pytest.raises(error):
         review("x")

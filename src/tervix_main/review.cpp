@@ -30,7 +30,6 @@ Name format_name{"format"};
 Name lower_name{"lower"};
 Name exc_value_name{"exc_value"};
 Name unraisablehook_name{"unraisablehook"};
-Name sys_name{"sys"};
 
 // The built-ins print and range, bound when the module loads and kept for the process, so
 // that rebinding either name in the module or in builtins later changes nothing. Also the
@@ -39,6 +38,9 @@ PyObject *print_function = nullptr;
 PyObject *range_type = nullptr;
 PyObject *page_kwnames = nullptr;
 PyObject *unraisable_hook = nullptr; // the function below, put in sys while a response goes
+// The interpreter's own sys namespace, where it looks for the hook, whatever sys.modules holds
+// later; replacing an entry there takes no memory, so putting the hook back cannot fail.
+PyObject *sys_namespace = nullptr;
 
 PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept;
 PyMethodDef hook_def = {"review_unraisablehook", hook_unraisable, METH_O,
@@ -57,6 +59,9 @@ sigset_t held_signals;
     Ref kwnames = Ref::steal(Py_BuildValue("(s)", "page"));
     Ref hook = Ref::steal(PyCFunction_New(&hook_def, nullptr));
     if (!print || !range || !kwnames || !hook) return -1;
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    PyObject *sys_dict = sys ? PyModule_GetDict(sys.get()) : nullptr; // a non-module fails
+    if (!sys_dict) return -1;
     sigfillset(&held_signals);
     for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
         sigdelset(&held_signals, fault);
@@ -64,14 +69,8 @@ sigset_t held_signals;
     range_type = range.release();
     page_kwnames = kwnames.release();
     unraisable_hook = hook.release();
+    sys_namespace = Py_NewRef(sys_dict);
     return 0;
-}
-
-// print(line): one call of the built-in print, one line of output; then a signal that came
-// meanwhile (Ctrl-C right after the line) is raised.
-[[nodiscard]] int print_line(PyObject *line) {
-    Ref result = Ref::steal(PyObject_CallOneArg(print_function, line));
-    return result ? PyErr_CheckSignals() : -1;
 }
 
 // A release in progress on `thread`: what its clean-up reported as unraisable is kept in
@@ -103,20 +102,18 @@ PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept {
     return PyObject_CallOneArg(keep.get(), report);
 }
 
-// Drops `response`. Its last reference usually goes here, and its clean-up (urllib3's and io's
-// finalisers) runs Python code that would take a pending Ctrl-C as its own: the KeyboardInterrupt
-// would then be printed as ignored, or silently cleared, and the review would go on. So the
-// thread's signals are held while the clean-up runs and taken just after, and an exception the
-// clean-up reports as unraisable on this thread is raised from here. 0, or -1 with the exception.
-[[nodiscard]] int release_response(Ref response) {
+// Takes the signals that are pending, and drops `response` (when given) meanwhile. Its last
+// reference usually goes here, and its clean-up (urllib3's and io's finalisers) runs Python code
+// that would take a pending Ctrl-C as its own: the KeyboardInterrupt would then be printed as
+// ignored, or silently cleared, and the review would go on. The check itself may run the
+// collector first, and so other objects' finalisers. So the thread's signals are held while
+// that code runs and taken just after, and an exception it reports as unraisable on this thread
+// is raised from here. 0, or -1 with the exception.
+[[nodiscard]] int take_signals(Ref response = {}) {
     // Catch unraisable reports, unless an outer release (a finaliser's own review) already does.
-    // The hook is swapped in the calling interpreter's sys namespace, held meanwhile: replacing
-    // an entry there takes no memory, so putting the previous hook back cannot fail.
-    Ref sys = Ref::steal(PyImport_GetModule(sys_name.get()));
-    if (!sys && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "sys.modules has no sys");
-    PyObject *sys_dict = sys ? PyModule_GetDict(sys.get()) : nullptr; // borrowed from sys
+    PyObject *sys_dict = sys_namespace;
     PyObject *hook = nullptr;
-    if (!sys_dict || PyDict_GetItemRef(sys_dict, unraisablehook_name.get(), &hook) < 0) return -1;
+    if (PyDict_GetItemRef(sys_dict, unraisablehook_name.get(), &hook) < 0) return -1;
     Release release{PyThreadState_Get(), Ref::steal(hook), {}};
     bool hooked = active_release == nullptr;
     if (hooked) {
@@ -154,6 +151,13 @@ PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept {
     return -1;
 }
 
+// print(line): one call of the built-in print, one line of output; then a signal that came
+// meanwhile (Ctrl-C right after the line) is raised.
+[[nodiscard]] int print_line(PyObject *line) {
+    Ref result = Ref::steal(PyObject_CallOneArg(print_function, line));
+    return result ? take_signals() : -1;
+}
+
 // print(f"读取用例：{len(cases)}")
 [[nodiscard]] int print_progress(PyObject *cases) {
     Py_ssize_t count = PyObject_Size(cases);
@@ -172,7 +176,7 @@ Ref page_url(PyObject *url, PyObject *page) {
 // so the callee cannot change the caller's dict. A pending signal is raised first, so that no
 // request starts after a Ctrl-C.
 Ref send(Function *self, PyObject *keywords) {
-    if (PyErr_CheckSignals() < 0) return {};
+    if (take_signals() < 0) return {};
     Ref requests = lookup_global(self->globals, requests_name.get());
     if (!requests) return {};
     Ref request = Ref::steal(PyObject_GetAttr(requests.get(), request_name.get()));
@@ -244,7 +248,7 @@ Ref page_value(PyObject *response, const char *key) {
         Ref text = Ref::steal(PyObject_GetAttr(response.get(), text_name.get()));
         if (!text || print_line(text.get()) < 0) return -1;
     }
-    return release_response(std::move(response));
+    return take_signals(std::move(response));
 }
 
 bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -379,7 +383,7 @@ Ref read_cases(Function *self, PyObject *url, PyObject *get_list_dict) {
     if (!page_count) return {};
     Ref get_list_data = page_value(get_list.get(), "listObject");
     if (!get_list_data || print_progress(get_list_data.get()) < 0 ||
-        release_response(std::move(get_list)) < 0)
+        take_signals(std::move(get_list)) < 0)
         return {};
 
     // Pages 2 to page_count as range(2, page_count + 1) yields them, each added in place.
@@ -403,7 +407,7 @@ Ref read_cases(Function *self, PyObject *url, PyObject *get_list_dict) {
         if (!more) return {};
         get_list_data = Ref::steal(PyNumber_InPlaceAdd(get_list_data.get(), more.get()));
         if (!get_list_data || print_progress(get_list_data.get()) < 0 ||
-            release_response(std::move(case_response)) < 0)
+            take_signals(std::move(case_response)) < 0)
             return {};
     }
     if (PyErr_Occurred()) return {};
@@ -473,7 +477,7 @@ int review_init() {
     if (load_constants() < 0) return -1;
     return make_names({&m_curl_name, &requests_name, &parse_name, &dict_name, &get_name,
                        &request_name, &json_name, &text_name, &format_name, &lower_name,
-                       &exc_value_name, &unraisablehook_name, &sys_name});
+                       &exc_value_name, &unraisablehook_name});
 }
 
 const OperationSpec case_review_spec = {
