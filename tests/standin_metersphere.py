@@ -15,7 +15,8 @@ Faults, chosen per list page or per case edit, answer in place of the server's o
 "bad_gateway" (HTTP 502 with an HTML page, as a reverse proxy gives when the server is down),
 "not_json" (HTTP 200 with a JSON body cut short), "reset" (the connection reset with no answer),
 "refuse" (HTTP 200 with success false), "redirect" (HTTP 307 to REDIRECT, another host) and
-"stall" (no answer until the server stops, at most STALL_SECONDS). A faulty edit changes nothing.
+"stall" (no answer until the server stops, at most STALL_SECONDS), "stall_body" (the same after
+the headers). A faulty edit changes nothing.
 
     with StandinMeterSphere(cases=117) as server:
         text = server.curl_command()        # what "Copy as cURL" gives for the case list
@@ -46,7 +47,7 @@ LIST_PATH = re.compile(r"/metersphere-api/track/test/review/case/list/(\d+)/(\d+
 EDIT_PATH = "/metersphere-api/track/test/review/case/edit"
 STATUSES = {"Prepare", "Pass", "UnPass", "Again", "Underway"}
 BODY_LIMIT = 1 << 20
-FAULTS = {"bad_gateway", "not_json", "reset", "refuse", "redirect", "stall"}
+FAULTS = {"bad_gateway", "not_json", "reset", "refuse", "redirect", "stall", "stall_body"}
 REDIRECT = "http://localhost:9/sso/login"
 BAD_GATEWAY = "<html><body><h1>502 Bad Gateway</h1></body></html>"
 STALL_SECONDS = 30
@@ -281,7 +282,12 @@ def _handler_for(server):
                 self._answer(status, answer)
 
         def _fault(self, fault):
-            if fault == "stall":
+            if fault in ("stall", "stall_body"):
+                if fault == "stall_body":  # the headers, then nothing of the body they announce
+                    self.send_response(200)
+                    self.send_header("Content-Length", "100")
+                    self.end_headers()
+                    self.wfile.flush()
                 server._stopping.wait(STALL_SECONDS)
                 self.close_connection = True
             elif fault == "reset":

@@ -1,6 +1,6 @@
 """``python -m glimet_work``: the glimet-work command line."""
 
-from glimet_work.cli import main
+from glimet_work.cli import run
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    run()

@@ -3,7 +3,8 @@
 Each subcommand reads its input from a file argument or standard input (UTF-8), hands it to an
 operation of a ``GlimetWorkMain`` and writes the result to standard output (always UTF-8).
 Every failure is one line on standard error: bad input exits with status 2, a failure while a
-review runs (or a case the server refused) with 1, and Ctrl-C ends the command quietly with 130.
+review runs (or a case the server refused) with 1. Ctrl-C ends the command quietly: `main`
+returns 130, and the program (`run`) then ends by SIGINT, as Python does on an interrupt.
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ import io
 import json
 import os
 import re
+import signal
 import ssl
 import sys
 import textwrap
@@ -23,11 +25,13 @@ from pathlib import Path
 from typing import Any
 
 import requests
+import urllib3
 
 from glimet_work import METERSPHERE_BASE, __version__, tervix_main
 from glimet_work.duty_main import GlimetWorkMain
 
 PROG = "glimet-work"
+INTERRUPTED = 130  # main's status after Ctrl-C, as shells report a program ended by SIGINT
 
 Command = Callable[[argparse.Namespace, GlimetWorkMain], int]
 
@@ -140,14 +144,20 @@ class StopBeforeEdits(Exception):
     """Raised through the operation at its first edit when none may be sent (a dry run)."""
 
 
-def _root_cause(exc: BaseException) -> str:
-    """What went wrong at the bottom of a chain of wrapped network errors, in words."""
+def _wrapped(exc: BaseException) -> list[BaseException]:
+    """`exc` and the network errors it wraps, outermost first."""
     seen: list[BaseException] = []
     following: BaseException | None = exc
     while following is not None and all(following is not e for e in seen):
         seen.append(following)
         inner = [a for a in following.args if isinstance(a, BaseException)]
         following = following.__cause__ or (inner[0] if inner else following.__context__)
+    return seen
+
+
+def _root_cause(exc: BaseException) -> str:
+    """What went wrong at the bottom of a chain of wrapped network errors, in words."""
+    seen = _wrapped(exc)
     for found in reversed(seen):
         if isinstance(found, ssl.SSLCertVerificationError) and found.verify_message:
             return str(found.verify_message)
@@ -177,6 +187,7 @@ class ReviewTransport:
         self.dry_run = dry_run
         self.session = requests.Session()
         self.cases: list[dict[str, Any]] = []
+        self.names: dict[Any, str] = {}  # case id: name, for the lines about an edit
         self.review_id: Any = None
         self.editing = False
         self.requests_sent = 0
@@ -209,6 +220,11 @@ class ReviewTransport:
             if not _is_case_list(body, first=page[1] == "1"):
                 raise _http_failure(what, parts.netloc, response, "no case list in the answer")
             self.cases += body["data"]["listObject"]
+            for case in body["data"]["listObject"]:
+                name = case.get("name")
+                with contextlib.suppress(TypeError):  # an id no dict can hold has no name here
+                    if isinstance(name, str):
+                        self.names.setdefault(case.get("id"), _one_line(name))
             self.review_id = json.get("reviewId") if isinstance(json, dict) else None
         elif not isinstance(body, dict):
             raise _http_failure(what, parts.netloc, response, "not a JSON object")
@@ -226,10 +242,10 @@ class ReviewTransport:
 
     def describe_edit(self, body: Any) -> str:
         case_id = body.get("id") if isinstance(body, dict) else None
-        for case in self.cases:
-            if case.get("id") == case_id and isinstance(case.get("name"), str):
-                return f'the edit of case "{case["name"]}"'
-        return f"the edit of case id {case_id}"
+        name = None
+        with contextlib.suppress(TypeError):
+            name = self.names.get(case_id)
+        return f"the edit of case id {case_id}" if name is None else f'the edit of case "{name}"'
 
     def send(
         self, what: str, host: str, method: str, url: str, headers: Any, body: Any
@@ -242,12 +258,25 @@ class ReviewTransport:
         except requests.ConnectTimeout:
             problem = f"could not connect to {host} within {self.timeout:g} s (--timeout SECONDS)"
         except requests.Timeout:
-            problem = f"{host} did not answer within {self.timeout:g} s (--timeout SECONDS)"
+            problem = self.no_answer(host)
         except requests.exceptions.SSLError as exc:
             problem = f"cannot verify the certificate of {host} ({_root_cause(exc)}); {CA_HINT}"
+        except requests.exceptions.ProxyError as exc:
+            problem = (
+                f"the proxy on the way to {host} failed: {_root_cause(exc)} (HTTPS_PROXY or "
+                f"HTTP_PROXY names the proxy; NO_PROXY={host} goes without one)"
+            )
         except requests.RequestException as exc:
-            problem = f"the connection to {host} failed: {_root_cause(exc)}"
+            # A body that stops coming after the headers reaches here, not as a Timeout.
+            timeouts = (urllib3.exceptions.ReadTimeoutError, TimeoutError)
+            if any(isinstance(found, timeouts) for found in _wrapped(exc)):
+                problem = self.no_answer(host)
+            else:
+                problem = f"the connection to {host} failed: {_root_cause(exc)}"
         raise CommandError(f"{what}: {problem}", status=1)
+
+    def no_answer(self, host: str) -> str:
+        return f"{host} did not answer within {self.timeout:g} s (--timeout SECONDS)"
 
 
 def _is_case_list(body: Any, first: bool) -> bool:
@@ -287,7 +316,29 @@ def _ask_terminal(count: int, review_id: Any) -> bool:
         f"{PROG} review: set all {count} cases{review} on {METERSPHERE_BASE} to Pass? [y/N] "
     )
     sys.stderr.flush()
-    return sys.stdin.readline().strip().lower() in ("y", "yes")
+    answer = ""
+    try:
+        answer = sys.stdin.readline()
+    finally:  # what comes next starts a line of its own, after end of input or Ctrl-C too
+        if not answer.endswith("\n"):
+            sys.stderr.write("\n")
+    return answer.strip().lower() in ("y", "yes")
+
+
+def _check_headers(headers: Any) -> None:
+    """Refuses, before anything is sent, a header that HTTP cannot carry as requests sends it:
+    names in ASCII, values in Latin-1."""
+    for name, value in headers.items() if isinstance(headers, dict) else ():
+        for part, text, charset in (("name", name, "ascii"), ("value", value, "latin-1")):
+            try:
+                text.encode(charset) if isinstance(text, str) else None
+            except UnicodeEncodeError as exc:
+                character = exc.object[exc.start]
+                raise CommandError(
+                    f'cannot send the header "{name}": its {part} holds U+{ord(character):04X}, '
+                    f"which HTTP headers cannot carry ({charset} only); remove or percent-encode "
+                    "it in the pasted command"
+                ) from None
 
 
 def _review(args: argparse.Namespace, work: GlimetWorkMain) -> int:
@@ -295,9 +346,10 @@ def _review(args: argparse.Namespace, work: GlimetWorkMain) -> int:
     # Reading the command first tells a bad paste (status 2) from a failing review (status 1);
     # the reader is the one the operation uses, and it sends nothing.
     try:
-        tervix_main.m_curl.parse(content).dict()
+        parsed = tervix_main.m_curl.parse(content).dict()
     except (ValueError, RecursionError) as exc:  # a JSON body nested too deeply for json.loads
         raise CommandError(f"cannot read the curl command: {_one_line(str(exc))}") from None
+    _check_headers(parsed.get("headers"))
 
     at_terminal = sys.stdin is not None and sys.stdin.isatty() and sys.stderr.isatty()
     ask = _ask_terminal if at_terminal and not args.yes else lambda count, review_id: True
@@ -531,7 +583,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _report(f"{command}: error: {exc}")
         return exc.status
     except KeyboardInterrupt:
-        return 130
+        return INTERRUPTED
     except OutputFailed as exc:
         failure = exc.args[0]
         message = _output_failure(failure)
@@ -552,3 +604,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     finally:
         sys.stdout = stdout
+
+
+def run() -> None:
+    """The glimet-work program: exits with main's status. After Ctrl-C it ends by SIGINT, as
+    Python itself ends on an interrupt, so that a shell loop or xargs running it stops too."""
+    status = main()
+    if status == INTERRUPTED:
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(AttributeError, OSError, ValueError):
+                stream.flush()
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+    raise SystemExit(status)
