@@ -26,6 +26,9 @@ def configure(base, build_dir):
     [
         ("https://ms.example.org", True),
         ("https://ms.example.org:8443", True),
+        ("https://ms_test.lan", True),
+        ("https://[fd00::1]:8443", True),
+        ("https://[fd00::1", False),
         ("http://ms.example.org", False),
         ("https://ms.example.org/", False),
         ("https://ms.example.org/metersphere", False),
