@@ -356,6 +356,7 @@ def test_check_short_of_memory_is_made_again(fresh):
     # An allocation failing anywhere in the full check of the standard encoder leaves no
     # answer kept: the next call checks again and writes the text itself, which then was
     # allocated in the caller's frame rather than in json.encoder's.
+    pytest.importorskip("_testcapi")
     out = fresh(
         """
         import _testcapi, json, tracemalloc
