@@ -82,12 +82,23 @@ def test_text_holding_its_utf8_hashes_the_same(text):
 LENGTHS = sorted({n + d for n in (0, 55, 64, 119, 128, 1000, 4096, 65536) for d in (-1, 0, 1)} - {-1})
 
 
-def digests_by(engine_env: dict) -> list[str]:
+# Texts whose only fault is a lone surrogate at or beside a 16-character step of the encoder.
+FAULTY = [("aé张😀" * 20)[:n] + "\udc80" + "é" * 20 for n in (0, 15, 16, 17, 40)]
+
+
+def digests_by(engine_env: dict) -> list:
     code = f"""
 import json, sys
-from glimet_crypt import m_crypt, _engine
+from glimet_crypt import m_crypt, _engine, _utf8_encoder
 texts = [("aé张😀" * 20000)[:n] for n in {LENGTHS}] + ["x" * n for n in {LENGTHS}]
-print(json.dumps([_engine] + [m_crypt.sha256(t, "lower") for t in texts]))
+
+def digest(text):
+    try:
+        return m_crypt.sha256(text, "lower")
+    except UnicodeEncodeError:
+        return None
+
+print(json.dumps([_engine, _utf8_encoder] + [digest(t) for t in texts + {FAULTY!r}]))
 """
     done = subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ, **engine_env}
@@ -96,12 +107,21 @@ print(json.dumps([_engine] + [m_crypt.sha256(t, "lower") for t in texts]))
     return json.loads(done.stdout)
 
 
-@pytest.mark.parametrize("engine_env", [{}, {"GLIMET_CRYPT_HASHLIB": "1"}], ids=["default", "hashlib"])
-def test_every_engine_matches_hashlib_across_block_boundaries(engine_env):
-    engine, *digests = digests_by(engine_env)
-    assert engine == ("hashlib" if engine_env else glimet_crypt._engine)
+# Each way of hashing, and each UTF-8 encoder, whatever this processor would choose.
+ENGINES = [
+    ({}, glimet_crypt._engine, glimet_crypt._utf8_encoder),
+    ({"GLIMET_CRYPT_HASHLIB": "1"}, "hashlib", glimet_crypt._utf8_encoder),
+    ({"GLIMET_UTF8_SCALAR": "1"}, glimet_crypt._engine, "scalar"),
+    ({"GLIMET_CRYPT_HASHLIB": "1", "GLIMET_UTF8_SCALAR": "1"}, "hashlib", "scalar"),
+]
+
+
+@pytest.mark.parametrize("engine_env, engine, encoder", ENGINES, ids=range(len(ENGINES)))
+def test_every_engine_matches_hashlib_across_block_boundaries(engine_env, engine, encoder):
+    used_engine, used_encoder, *digests = digests_by(engine_env)
+    assert (used_engine, used_encoder) == (engine, encoder)
     texts = [("aé张😀" * 20000)[:n] for n in LENGTHS] + ["x" * n for n in LENGTHS]
-    assert digests == [hashlib.sha256(t.encode()).hexdigest() for t in texts]
+    assert digests == [hashlib.sha256(t.encode()).hexdigest() for t in texts] + [None] * len(FAULTY)
 
 
 # Texts mixing every UTF-8 length, either side of the encoder's 16-character steps and of the

@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from glimet_work import tervix_main
+from glimet_work._build import FAST_ROUTES
 from glimet_work.duty_main import GlimetWorkMain, TERVIXWorkMain
 
 dumps = TERVIXWorkMain._json_dumps
@@ -343,6 +344,43 @@ def test_encoder_patched_in_a_fresh_interpreter_is_honoured(fresh, when, patch):
         """
     )
     assert out.split() == ["True", "True"]
+
+
+# How a fast route recovers from a lack of memory is its own: nothing to test where the
+# fast routes are compiled out.
+FAST_ROUTES_ONLY = pytest.mark.skipif(not FAST_ROUTES, reason="fast routes compiled out")
+
+
+@FAST_ROUTES_ONLY
+def test_check_short_of_memory_is_made_again(fresh):
+    # An allocation failing anywhere in the full check of the standard encoder leaves no
+    # answer kept: the next call checks again and writes the text itself, which then was
+    # allocated in the caller's frame rather than in json.encoder's.
+    pytest.importorskip("_testcapi")
+    out = fresh(
+        """
+        import _testcapi, json, tracemalloc
+        from glimet_work.duty_main import TERVIXWorkMain
+
+        value = {"k": [1, "\xe9"]}
+        tracemalloc.start()
+        writers = set()
+        for start in range(60):
+            json.encoder.touched = True  # the next call checks in full
+            del json.encoder.touched
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                TERVIXWorkMain._json_dumps(value)
+            except MemoryError:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+            text = TERVIXWorkMain._json_dumps(value)
+            writers.add(tracemalloc.get_object_traceback(text)[0].filename)
+        print(*writers)
+        """
+    )
+    assert out.split() == ["<string>"]
 
 
 def test_recursion_budget_is_the_general_routes(fresh):

@@ -15,6 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from glimet_work import tervix_main
+from glimet_work._build import FAST_ROUTES
 from glimet_work.duty_main import GlimetWorkMain
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the helpers below
@@ -224,3 +225,35 @@ def test_signed_text_utf8_is_the_interpreters_to_free():
         capture_output=True, text=True, env={**os.environ, "PYTHONMALLOC": "debug"},
     )
     assert (done.returncode, done.stdout) == (0, "freed\n"), done.stderr
+
+
+# How a fast route recovers from a lack of memory is its own: nothing to test where the
+# fast routes are compiled out.
+FAST_ROUTES_ONLY = pytest.mark.skipif(not FAST_ROUTES, reason="fast routes compiled out")
+
+
+@FAST_ROUTES_ONLY
+def test_declining_after_running_short_of_memory_leaves_the_text_writable(fresh):
+    # The fast route grows the text for the long value, then declines at the set; when one of
+    # those first allocations fails, the general route starts over and asks again, so the
+    # signature is made. Places further on fail in the general route itself.
+    pytest.importorskip("_testcapi")
+    out = fresh(
+        """
+        import _testcapi
+        from glimet_work.duty_main import GlimetWorkMain
+
+        work, signed = GlimetWorkMain(), [None] * 3
+        for start in range(3):
+            body = {"a": "x" * 2_000_000, "z": {1}, "saas_sign_timespan": 1}
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                signed[start] = "saas_sign" in work._tervix_saas_sign(body, "prod", False)
+            except MemoryError:
+                signed[start] = False
+            finally:
+                _testcapi.remove_mem_hooks()
+        print(*signed)
+        """
+    )
+    assert out.split() == ["True"] * 3

@@ -296,9 +296,11 @@ int module_exec(PyObject *module) noexcept {
     Ref m_crypt = Ref::steal(reinterpret_cast<PyObject *>(crypt));
     if (PyModule_Add(module, "Crypt", type.release()) < 0) return -1;
     if (PyModule_Add(module, "m_crypt", m_crypt.release()) < 0) return -1;
-    // Which way digests are made, for diagnostics.
+    // Which way digests are made, and text encoded, for diagnostics.
     const char *engine = native_sha256 ? "sha-extensions" : "hashlib";
     if (PyModule_AddStringConstant(module, "_engine", engine) < 0) return -1;
+    const char *utf8_encoder = utf8_avx512_chosen() ? "avx512" : "scalar";
+    if (PyModule_AddStringConstant(module, "_utf8_encoder", utf8_encoder) < 0) return -1;
     static CryptApi api{nullptr, hash_text};
     api.type = reinterpret_cast<PyTypeObject *>(PyObject_GetAttrString(module, "Crypt"));
     if (!api.type) return -1;

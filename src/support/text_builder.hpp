@@ -51,13 +51,16 @@ public:
     struct Mark {
         size_t size;
         Py_UCS4 maxchar;
+        bool failed;
     };
-    Mark mark() const noexcept { return {size_, maxchar_}; }
+    Mark mark() const noexcept { return {size_, maxchar_, failed_}; }
     // Drops what was written since `m`; the widest character is that of what remains, since
-    // it only ever grows.
+    // it only ever grows. A lack of memory met since `m` is forgotten too: the buffer is as it
+    // was, and whoever writes again asks for memory again.
     void rewind(Mark m) noexcept {
         size_ = m.size;
         maxchar_ = m.maxchar;
+        failed_ = m.failed;
     }
     // The str written so far; null with MemoryError if a write ran out of memory.
     Ref finish() noexcept;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -137,11 +138,25 @@ encode_utf8_avx512(const Char *in, size_t n, char *out) noexcept {
 #endif
 #endif
 
-// encode_utf8 by the widest means this processor has.
+// Whether encode_utf8_best encodes with AVX-512: where the processor allows it, unless
+// GLIMET_UTF8_SCALAR=1 was in the environment at the first encoding, which keeps the scalar
+// encoder (so that both can be checked on one machine). Settled once for the process.
+inline bool utf8_avx512_chosen() noexcept {
+#ifdef GLIMET_UTF8_AVX512
+    static const bool chosen = [] {
+        const char *scalar = std::getenv("GLIMET_UTF8_SCALAR");
+        return !(scalar && *scalar == '1') && utf8_avx512_available();
+    }();
+    return chosen;
+#else
+    return false;
+#endif
+}
+
+// encode_utf8 by the widest means chosen for this processor.
 template <typename Char> char *encode_utf8_best(const Char *in, size_t n, char *out) noexcept {
 #ifdef GLIMET_UTF8_AVX512
-    static const bool wide = utf8_avx512_available();
-    if (wide) return encode_utf8_avx512(in, n, out);
+    if (utf8_avx512_chosen()) return encode_utf8_avx512(in, n, out);
 #endif
     return encode_utf8(in, n, out);
 }

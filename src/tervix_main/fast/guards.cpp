@@ -47,10 +47,16 @@ PyObject *entry(PyObject *namespace_, PyObject *key) {
     return value;
 }
 
+// Set when a check could not be finished, which it then tries again on the next call: a
+// check that ran out of memory has no answer, and one that found nothing only for want of
+// memory would otherwise be kept until what it read changes.
+bool check_unfinished = false;
+
 PyObject *entry(PyObject *namespace_, const char *key) {
     Ref name = Ref::steal(PyUnicode_FromString(key));
     if (!name) {
         PyErr_Clear();
+        check_unfinished = true;
         return nullptr;
     }
     return entry(namespace_, name.get());
@@ -167,9 +173,6 @@ void read_reference_code() {
         own.method_codes[i] = nested_code(encoder.get(), qualname.c_str()).release();
     }
 }
-
-// Set when a check could not be finished, which it then tries again on the next call.
-bool check_unfinished = false;
 
 // Whether `function` is a plain function without a closure running the reference code `code`
 // (compared as code objects compare: instruction for instruction, constants and names).
@@ -317,12 +320,16 @@ bool check_standard(PyObject *json, bool &watched) {
     PyObject *encoder_globals = PyFunction_GET_GLOBALS(methods[1]);
     Ref builtins = Ref::steal(PyObject_GetAttrString(methods[1], "__builtins__"));
     if (!builtins) {
-        PyErr_Clear();
+        PyErr_Clear(); // a function always has it: only memory was lacking
+        check_unfinished = true;
         return false;
     }
     for (PyObject *method : methods) {
         Ref own_builtins = Ref::steal(PyObject_GetAttrString(method, "__builtins__"));
-        PyErr_Clear();
+        if (!own_builtins) {
+            PyErr_Clear();
+            check_unfinished = true;
+        }
         if (PyFunction_GET_GLOBALS(method) != encoder_globals ||
             own_builtins.get() != builtins.get())
             return false;
@@ -375,7 +382,9 @@ bool standard_json_now(PyObject *json) {
         module_namespace_plain = str_keys_only(own.module_namespace);
         hold(in_place.json, json);
         check_unfinished = false;
-        in_place.standard = check_standard(json, watched);
+        // A name the check could not look up for want of memory may have been one that must
+        // be absent: an unfinished check never says standard.
+        in_place.standard = check_standard(json, watched) && !check_unfinished;
         changed = !watched || check_unfinished;
     }
     return in_place.standard && !internals::traced();
