@@ -4,6 +4,7 @@
 // positionally, 10**q times the interval's bounds is an integer over a power of two that fits.
 #include "tervix_main/fast/number_text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -89,25 +90,24 @@ char *write_digits(uint64_t value, int count, char *out) {
     return out + count;
 }
 
+// `word`, eight characters of text, with a '.' put in before the character at `at` (0 to 7)
+// and the last character moved out.
+uint64_t insert_point(uint64_t word, int at) {
+    uint64_t before = (uint64_t{1} << (8 * at)) - 1;
+    return (word & before) | uint64_t{'.'} << (8 * at) | (word & ~before) << 8;
+}
+
 // Shortest digits and their decimal exponent: a float reads back from digits * 10**exponent.
 struct Decimal {
     uint64_t digits;
     int exponent;
 };
 
-// `decimal` without its trailing zeros.
-Decimal without_trailing_zeros(Decimal decimal) {
-    while (decimal.digits % 100'000'000 == 0) decimal.digits /= 100'000'000, decimal.exponent += 8;
-    if (decimal.digits % 10000 == 0) decimal.digits /= 10000, decimal.exponent += 4;
-    if (decimal.digits % 100 == 0) decimal.digits /= 100, decimal.exponent += 2;
-    if (decimal.digits % 10 == 0) decimal.digits /= 10, decimal.exponent += 1;
-    return decimal;
-}
-
-// The same for a power of two m * 2**e (m = 2**52), whose lower neighbour is half as far as
-// its upper one, as Ryu finds them: digits are removed while the interval of reals that read
-// back as x, in quarters of 2**e from mm to mp, still holds a shorter number. Scaled by 10**q
-// so that x has 18 or 19 digits, the interval is more than 10 units wide: at least one goes.
+// The shortest digits of a power of two m * 2**e (m = 2**52), whose lower neighbour is half
+// as far as its upper one, as Ryu finds them: digits are removed while the interval of reals
+// that read back as x, in quarters of 2**e from mm to mp, still holds a shorter number. Scaled
+// by 10**q so that x has 18 or 19 digits, the interval is more than 10 units wide: at least
+// one goes.
 Decimal shortest_power_of_two(uint64_t m, int e) {
     uint64_t mv = 4 * m, mp = mv + 2, mm = mv - 1;
     int k = (e + 52) * 78913 >> 18; // floor(log10(x)) or one less, at least -4 here
@@ -151,38 +151,57 @@ Decimal shortest_power_of_two(uint64_t m, int e) {
     return {vr + round_up, removed - q};
 }
 
+// Seventeen digits and where the point goes among them: x reads back from the text of `digits`
+// (from 10**16 to 10**17, the first digit never 0) with a point before its digit `point`
+// (0.0ddd when `point` is negative or 0).
+struct Digits17 {
+    uint64_t digits;
+    int point;
+};
+
 // The shortest digits of `x` (finite, 1e-4 <= x < 1e16) that read back as `x`, the nearest to
-// it among those (ties to even digits), as repr writes them.
-Decimal shortest(double x) {
+// it among those (ties to even digits), as repr writes them; zeros after them up to seventeen.
+Digits17 shortest(double x) {
     uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
     uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
     int biased = static_cast<int>(bits >> 52); // the sign bit is clear
     uint64_t m = fraction | (uint64_t{1} << 52);
     int e = biased - 1075; // x = m * 2**e, e from -66 to 1 in this range
-    if (fraction == 0) return shortest_power_of_two(m, e);
+    if (fraction == 0) [[unlikely]] {
+        Decimal decimal = shortest_power_of_two(m, e);
+        int n = digit_count(decimal.digits); // 17 at most: 17 digits always suffice
+        return {decimal.digits * powers_of_ten[static_cast<size_t>(17 - n)],
+                n + decimal.exponent};
+    }
 
     // The reals that read back as x lie within half of 2**e of it, the ends included when m
     // is even (ties to even). Scaled by 10**q, with q chosen so that the interval is from 1 to
     // 10 units wide, x is nv / 2**66 and its ends nm and np over the same: exact, in 124 bits
-    // at most, and a fixed point that costs no shift by a varying count.
+    // at most, and a fixed point that costs no shift by a varying count. vr, x's units, is
+    // from 2**52 to 10 * 2**53: 16 or 17 digits.
     const ScaledPower &power = scaled_powers[static_cast<size_t>(e + 66)];
     u128 nv = m * power.scale, half = power.scale >> 1;
     u128 np = nv + half, nm = nv - half;
-    bool accept_ends = m % 2 == 0;
+    auto accept_ends = static_cast<unsigned>(m % 2 == 0);
     auto vr = static_cast<uint64_t>(nv >> 66);
 
     // A number with fewer digits is a multiple of 10, and the interval holds at most one,
-    // next to vr.
+    // next to vr. Choices here are made by arithmetic, not branches: which way each goes is
+    // as good as random.
     uint64_t tens = vr / 10;
     u128 lower_ten = u128{10 * tens} << 66, upper_ten = u128{10 * tens + 10} << 66;
-    bool lower_in = accept_ends ? lower_ten >= nm : lower_ten > nm;
-    bool upper_in = accept_ends ? upper_ten <= np : upper_ten < np;
-    if (lower_in || upper_in) return without_trailing_zeros({tens + upper_in, 1 - power.q});
-
-    // Otherwise the nearer of vr and vr + 1, both inside; a tie goes to the even one.
-    u128 twice = nv << 1, middle = u128{2 * vr + 1} << 66;
-    return {vr + (twice > middle || (twice == middle && vr % 2 == 1)), -power.q};
+    bool lower_in = lower_ten + accept_ends > nm, upper_in = upper_ten < np + accept_ends;
+    // Otherwise the nearer of vr and vr + 1, both inside (x's 66 bits below the units against
+    // one half); a tie goes to the even one.
+    u128 below_units = nv & ((u128{1} << 66) - 1);
+    uint64_t nearest = vr + (below_units + (vr & 1) > u128{1} << 65);
+    uint64_t shorter = 0 - static_cast<uint64_t>(lower_in | upper_in); // all ones or none
+    uint64_t digits = (10 * (tens + upper_in) & shorter) | (nearest & ~shorter);
+    // Seventeen digits: a zero after 16.
+    bool sixteen = digits < powers_of_ten[16];
+    uint64_t widen = 0 - static_cast<uint64_t>(sixteen);
+    return {(digits * 10 & widen) | (digits & ~widen), 17 - power.q - sixteen};
 }
 
 // repr of the floats outside shortest()'s range: zero, and the exponent form.
@@ -214,48 +233,52 @@ char *write_decimal(uint64_t value, char *out) noexcept {
 char *write_float_repr(double x, char *out) noexcept {
     double magnitude = std::fabs(x);
     if (!(magnitude >= 1e-4 && magnitude < 1e16)) return write_float_other(x, out);
-    Decimal decimal = shortest(magnitude);
-    int n = digit_count(decimal.digits);
-    int point = n + decimal.exponent; // digits before the decimal point
+    Digits17 decimal = shortest(magnitude);
+    int point = decimal.point;
     if (point < -3 || point > 16) return write_float_other(x, out); // not positional after all
-    if (x < 0) *out++ = '-';
+    *out = '-';
+    out += x < 0;
+
+    // The seventeen digits as text in three words, the first digit in the lowest byte: eight
+    // in `first`, eight in `second`, one in `last`.
+    constexpr uint64_t nine_digits = 1'000'000'000, zeros = 0x3030303030303030;
+    uint64_t top = decimal.digits / nine_digits, rest = decimal.digits % nine_digits;
+    uint64_t first = eight_digits(static_cast<uint32_t>(top));
+    uint64_t second = eight_digits(static_cast<uint32_t>(rest / 10));
+    uint64_t last = rest % 10 + '0';
+
+    // The zeros at their end, which the text leaves out; found without branches, since how
+    // many there are is as good as random. The first digit is never 0.
+    uint64_t first_bits = first ^ zeros, second_bits = second ^ zeros;
+    int in_second = __builtin_clzll(second_bits | 1), in_first = __builtin_clzll(first_bits);
+    int in_both = second_bits ? in_second : 64 + in_first; // bits of zero characters
+    int trailing = (1 + in_both / 8) & -static_cast<int>(last == '0');
+
     // Everything is stored in place, past the end where that is simpler: the buffer has room.
     if (point <= 0) { // 0.000ddd
         std::memcpy(out, "0.000000", 8);
-        return write_digits(decimal.digits, n, out + 2 - point);
-    }
-    if (point < n && n <= 16) { // ddd.ddd, laid out in two words of eight digits
-        // The digits from the first of sixteen places (zeros after them), the first digit in
-        // the lowest byte; then the bytes from the point on move one place along.
-        constexpr uint64_t eight = 100'000'000;
-        uint64_t aligned = decimal.digits * powers_of_ten[static_cast<size_t>(16 - n)];
-        uint64_t first = eight_digits(static_cast<uint32_t>(aligned / eight));
-        uint64_t second = eight_digits(static_cast<uint32_t>(aligned % eight));
-        out[16] = static_cast<char>(second >> 56);
-        auto insert_point = [](uint64_t word, int at) {
-            uint64_t before = (uint64_t{1} << (8 * at)) - 1;
-            return (word & before) | uint64_t{'.'} << (8 * at) | (word & ~before) << 8;
-        };
-        if (point < 8) {
-            second = second << 8 | first >> 56;
-            first = insert_point(first, point);
-        } else {
-            second = insert_point(second, point - 8);
-        }
+        out += 2 - point;
         std::memcpy(out, &first, 8); // the byte order is little-endian's
         std::memcpy(out + 8, &second, 8);
-        return out + n + 1;
+        std::memcpy(out + 16, &last, 8);
+        return out + 17 - trailing;
     }
-    if (point < n) { // the same for 17 digits
-        uint64_t unit = powers_of_ten[static_cast<size_t>(n - point)];
-        write_digits(decimal.digits / unit, point, out);
-        out[point] = '.';
-        return write_digits(decimal.digits % unit, n - point, out + point + 1);
+    // ddd.ddd: the point put in its place, the bytes after it moved one place along; at least
+    // one digit after it, a 0 if there is no other.
+    if (point < 8) {
+        last = last << 8 | second >> 56;
+        second = second << 8 | first >> 56;
+        first = insert_point(first, point);
+    } else if (point < 16) {
+        last = last << 8 | second >> 56;
+        second = insert_point(second, point - 8);
+    } else {
+        last = insert_point(last, 0);
     }
-    write_digits(decimal.digits, n, out); // ddd000.0
-    std::memcpy(out + n, "0000000000000000", 16);
-    std::memcpy(out + point, ".0", 2);
-    return out + point + 2;
+    std::memcpy(out, &first, 8);
+    std::memcpy(out + 8, &second, 8);
+    std::memcpy(out + 16, &last, 8);
+    return out + point + 1 + std::max(1, 17 - point - trailing);
 }
 
 } // namespace glimet::tervix::fast
