@@ -187,8 +187,13 @@ def _float_boundaries():
             yield from (y, -y)
 
 
-def test_float_text_sweep():
+# Written straight into one-byte text, or after a wider character; runs of floats broken by
+# non-finite ones and other items.
+@pytest.mark.parametrize("before", [[], ["\u540d"]])
+def test_float_text_sweep(before):
     values = [x for x in _float_boundaries() if math.isfinite(x)]
+    values[40:40] = [math.nan, 1.5, math.inf, "x", -math.inf]
+    values = before + values
     assert dumps(values) == reference(values)
 
 

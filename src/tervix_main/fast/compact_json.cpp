@@ -11,6 +11,7 @@
 #include "tervix_main/fast/number_text.hpp"
 #include "tervix_main/fast/str_writer.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #ifdef __SSE2__
@@ -310,11 +311,37 @@ Route write_dict(StrWriter &out, PyObject *dict, int depth, int room) {
     return whole ? Route::written : Route::declined;
 }
 
+// Writes the items of a sequence from `i` on while they are finite floats and the text is one
+// byte a character, each after a ',' unless it is the first; returns where it stopped. Room is
+// made once for a block of them, and each goes straight into the text.
+Py_ssize_t write_floats(StrWriter &out, PyObject *const *items, Py_ssize_t i, Py_ssize_t size) {
+    constexpr Py_ssize_t block = 32;
+    while (i < size && out.kind() == 1) {
+        Py_ssize_t end = std::min(size, i + block);
+        if (!out.reserve(static_cast<size_t>(end - i) * (number_text_size + 1))) return i;
+        char *start = reinterpret_cast<char *>(out.end<Py_UCS1>()), *at = start;
+        for (; i < end; ++i) {
+            if (i + fetch_ahead < size) prefetch(items[i + fetch_ahead]);
+            PyObject *item = items[i];
+            if (Py_TYPE(item) != &PyFloat_Type || !std::isfinite(PyFloat_AS_DOUBLE(item))) break;
+            *at = ',';
+            at = write_float_repr(PyFloat_AS_DOUBLE(item), at + (i > 0));
+        }
+        out.advance(static_cast<size_t>(at - start));
+        if (i < end) break;
+    }
+    return i;
+}
+
 Route write_sequence(StrWriter &out, PyObject *sequence, int depth, int room) {
     put(out, '[');
     Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
     PyObject **items = PySequence_Fast_ITEMS(sequence);
     for (Py_ssize_t i = 0; i < size; ++i) {
+        if (Py_TYPE(items[i]) == &PyFloat_Type) {
+            i = write_floats(out, items, i, size);
+            if (i == size) break;
+        }
         if (i + fetch_ahead < size) prefetch(items[i + fetch_ahead]);
         if (i > 0) put(out, ',');
         if (write_value(out, items[i], depth + 1, room) == Route::declined) return Route::declined;
