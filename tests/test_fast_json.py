@@ -221,7 +221,8 @@ def test_string_sweep(fill):
 @pytest.mark.parametrize("wider", ["\xe9", "\u540d", "\U0001f600"])
 @pytest.mark.parametrize("count", [10, 200_000])  # short texts, and ones past any scratch buffer
 def test_text_widened_late(wider, count):
-    value = [f"item {i} " * 3 for i in range(count)] + [wider, {"k": wider * 3}]
+    numbers = [10**k - 1 for k in range(1, 20)] + [-(10**k) for k in range(19)]  # every length
+    value = [f"item {i} " * 3 for i in range(count)] + [wider, {"k": wider * 3}, numbers]
     assert dumps(value) == reference(value)
 
 

@@ -261,7 +261,17 @@ void write_float(StrWriter &out, double x) {
 Route write_int(StrWriter &out, PyObject *value) {
     long long small;
     if (internals::small_int(value, &small)) {
-        write_ascii(out, [small](char *at) { return write_decimal(int64_t{small}, at); });
+        // Straight into the text, in whatever kind it is stored.
+        if (!out.reserve(number_text_size)) return Route::written;
+        auto write = [&out, small](auto *at) {
+            out.advance(static_cast<size_t>(write_decimal(int64_t{small}, at) - at));
+        };
+        if (out.kind() == 1)
+            write(reinterpret_cast<char *>(out.end<Py_UCS1>()));
+        else if (out.kind() == 2)
+            write(out.end<Py_UCS2>());
+        else
+            write(out.end<Py_UCS4>());
         return Route::written;
     }
     // int's own repr, which runs no Python code; past the digit limit it refuses, and the

@@ -10,6 +10,10 @@
 #include <cmath>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace glimet::tervix::fast {
 namespace {
 
@@ -42,10 +46,26 @@ uint64_t eight_digits(uint32_t value) {
 }
 
 // Stores the last `count` (1 to 8) of the eight digits `word` holds at `out`, and zeros after
-// them up to eight bytes.
-void store_digits(uint64_t word, int count, char *out) {
+// them up to eight characters; characters of more than a byte are widened in a register, so
+// that nothing stored is read back piecemeal.
+template <typename Char> void store_digits(uint64_t word, int count, Char *out) {
     word >>= 8 * (8 - count);
-    std::memcpy(out, &word, 8);
+    if constexpr (sizeof(Char) == 1) {
+        std::memcpy(out, &word, 8);
+    } else {
+#ifdef __SSE2__
+        __m128i zero = _mm_setzero_si128();
+        __m128i wide = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(word)), zero);
+        if constexpr (sizeof(Char) == 2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), wide);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(wide, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(wide, zero));
+        }
+#else
+        for (int i = 0; i < 8; ++i) out[i] = static_cast<Char>(word >> (8 * i) & 0xFF);
+#endif
+    }
 }
 
 // For each binary exponent e of the positional floats (x = m * 2**e, m of 53 bits, e from -66
@@ -72,13 +92,17 @@ int digit_count(uint64_t value) {
 }
 
 // Writes the last `count` decimal digits of `value`, which has no more than that, leading
-// zeros included; writes up to 8 bytes past them. Every digit is stored, none read back.
-char *write_digits(uint64_t value, int count, char *out) {
+// zeros included; writes up to 8 characters past them. Every digit is stored, none read back.
+template <typename Char> Char *write_digits(uint64_t value, int count, Char *out) {
     constexpr uint64_t eight = 100'000'000;
     if (count <= 8) {
         store_digits(eight_digits(static_cast<uint32_t>(value)), count, out);
     } else if (count <= 16) {
-        store_digits(eight_digits(static_cast<uint32_t>(value / eight)), count - 8, out);
+        auto high = static_cast<uint32_t>(value / eight);
+        if (count == 9) // one digit before the last eight, as ids of nine digits have
+            *out = static_cast<Char>('0' + high);
+        else
+            store_digits(eight_digits(high), count - 8, out);
         store_digits(eight_digits(static_cast<uint32_t>(value % eight)), 8, out + count - 8);
     } else {
         uint64_t rest = value % (eight * eight);
@@ -227,6 +251,14 @@ char *write_float_other(double x, char *out) {
 } // namespace
 
 char *write_decimal(uint64_t value, char *out) noexcept {
+    return write_digits(value, digit_count(value), out);
+}
+
+uint16_t *write_decimal(uint64_t value, uint16_t *out) noexcept {
+    return write_digits(value, digit_count(value), out);
+}
+
+uint32_t *write_decimal(uint64_t value, uint32_t *out) noexcept {
     return write_digits(value, digit_count(value), out);
 }
 

@@ -1,4 +1,4 @@
-// Decimal text of numbers as the interpreter's repr writes it, into a caller's char buffer.
+// Decimal text of numbers as the interpreter's repr writes it, into a caller's buffer.
 // Free of Python; only for the fast routes.
 #pragma once
 
@@ -9,11 +9,14 @@ namespace glimet::tervix::fast {
 // The room a buffer given to the writers here must have: some write past the end of their text.
 inline constexpr int number_text_size = 48;
 
-// Writes the decimal digits of `value` at `out`; returns the end of what was written.
+// Writes the decimal digits of `value` at `out`; returns the end of what was written. Also
+// as characters of two or four bytes, for text stored so (the room is counted in characters).
 char *write_decimal(uint64_t value, char *out) noexcept;
+uint16_t *write_decimal(uint64_t value, uint16_t *out) noexcept;
+uint32_t *write_decimal(uint64_t value, uint32_t *out) noexcept;
 
 // The same with a '-' before a negative value.
-inline char *write_decimal(int64_t value, char *out) noexcept {
+template <typename Char> Char *write_decimal(int64_t value, Char *out) noexcept {
     if (value >= 0) return write_decimal(static_cast<uint64_t>(value), out);
     *out++ = '-';
     return write_decimal(0 - static_cast<uint64_t>(value), out);
