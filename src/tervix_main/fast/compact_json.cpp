@@ -307,6 +307,15 @@ Route write_key(StrWriter &out, PyObject *key) {
 
 Route write_value(StrWriter &out, PyObject *value, int depth, int room);
 
+// A container's member, as write_value writes it: strings and ints, most members, without the
+// recursive call.
+Route write_member(StrWriter &out, PyObject *value, int depth, int room) {
+    PyTypeObject *type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) return write_string(out, value);
+    if (type == &PyLong_Type) return write_int(out, value);
+    return write_value(out, value, depth, room);
+}
+
 Route write_dict(StrWriter &out, PyObject *dict, int depth, int room) {
     // The entries are borrowed: nothing here runs Python code, so the dict stays as it is.
     put(out, '{');
@@ -315,7 +324,7 @@ Route write_dict(StrWriter &out, PyObject *dict, int depth, int room) {
         if (!first) put(out, ',');
         first = false;
         return write_key(out, key) == Route::written &&
-               write_value(out, value, depth + 1, room) == Route::written;
+               write_member(out, value, depth + 1, room) == Route::written;
     });
     put(out, '}');
     return whole ? Route::written : Route::declined;
@@ -354,7 +363,7 @@ Route write_sequence(StrWriter &out, PyObject *sequence, int depth, int room) {
         }
         if (i + fetch_ahead < size) prefetch(items[i + fetch_ahead]);
         if (i > 0) put(out, ',');
-        if (write_value(out, items[i], depth + 1, room) == Route::declined) return Route::declined;
+        if (write_member(out, items[i], depth + 1, room) == Route::declined) return Route::declined;
     }
     put(out, ']');
     return Route::written;
