@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstring>
 
-#ifdef __SSE2__
+#if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
 
@@ -53,7 +53,7 @@ template <typename Char> void store_digits(uint64_t word, int count, Char *out) 
     if constexpr (sizeof(Char) == 1) {
         std::memcpy(out, &word, 8);
     } else {
-#ifdef __SSE2__
+#if defined(__SSE2__) && defined(__x86_64__) // the word goes into a register whole
         __m128i zero = _mm_setzero_si128();
         __m128i wide = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(word)), zero);
         if constexpr (sizeof(Char) == 2) {
