@@ -330,21 +330,32 @@ Route write_dict(StrWriter &out, PyObject *dict, int depth, int room) {
     return whole ? Route::written : Route::declined;
 }
 
+// Whether `item` is a finite float.
+bool finite_float(PyObject *item) {
+    return Py_TYPE(item) == &PyFloat_Type && std::isfinite(PyFloat_AS_DOUBLE(item));
+}
+
 // Writes the items of a sequence from `i` on while they are finite floats and the text is one
 // byte a character, each after a ',' unless it is the first; returns where it stopped. Room is
-// made once for a block of them, and each goes straight into the text.
+// made once for a block of them, and each goes straight into the text, two at a time where
+// two come together (write_float_reprs works on both at once).
 Py_ssize_t write_floats(StrWriter &out, PyObject *const *items, Py_ssize_t i, Py_ssize_t size) {
     constexpr Py_ssize_t block = 32;
     while (i < size && out.kind() == 1) {
         Py_ssize_t end = std::min(size, i + block);
         if (!out.reserve(static_cast<size_t>(end - i) * (number_text_size + 1))) return i;
         char *start = reinterpret_cast<char *>(out.end<Py_UCS1>()), *at = start;
-        for (; i < end; ++i) {
+        for (; i < end && finite_float(items[i]); ++i) {
             if (i + fetch_ahead < size) prefetch(items[i + fetch_ahead]);
-            PyObject *item = items[i];
-            if (Py_TYPE(item) != &PyFloat_Type || !std::isfinite(PyFloat_AS_DOUBLE(item))) break;
             *at = ',';
-            at = write_float_repr(PyFloat_AS_DOUBLE(item), at + (i > 0));
+            at += i > 0;
+            double x = PyFloat_AS_DOUBLE(items[i]);
+            if (i + 1 < end && finite_float(items[i + 1])) {
+                at = write_float_reprs(x, PyFloat_AS_DOUBLE(items[i + 1]), at);
+                ++i;
+            } else {
+                at = write_float_repr(x, at);
+            }
         }
         out.advance(static_cast<size_t>(at - start));
         if (i < end) break;

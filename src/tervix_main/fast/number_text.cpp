@@ -183,20 +183,42 @@ struct Digits17 {
     int point;
 };
 
-// The shortest digits of `x` (finite, 1e-4 <= x < 1e16) that read back as `x`, the nearest to
-// it among those (ties to even digits), as repr writes them; zeros after them up to seventeen.
-Digits17 shortest(double x) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
-    int biased = static_cast<int>(bits >> 52); // the sign bit is clear
-    uint64_t m = fraction | (uint64_t{1} << 52);
-    int e = biased - 1075; // x = m * 2**e, e from -66 to 1 in this range
-    if (fraction == 0) [[unlikely]] {
-        Decimal decimal = shortest_power_of_two(m, e);
-        int n = digit_count(decimal.digits); // 17 at most: 17 digits always suffice
-        return {decimal.digits * powers_of_ten[static_cast<size_t>(17 - n)],
-                n + decimal.exponent};
+// The shortest digits of each float `x[k]` (finite, 1e-4 <= x[k] < 1e16) that read back as
+// it, the nearest to it among those (ties to even digits), as repr writes them; zeros after
+// them up to seventeen. Each step is taken for every float before the next step: a float's
+// steps are one long chain of products, and the processor runs chains side by side only when
+// their steps come near one another. Inlined, like the steps after it, so that its arrays stay
+// in registers.
+template <size_t N>
+[[gnu::always_inline]] inline void shortest(const double (&x)[N], Digits17 (&decimal)[N]) {
+    uint64_t m[N];
+    int e[N];
+    bool power_of_two = false;
+    for (size_t k = 0; k < N; ++k) {
+        uint64_t bits;
+        std::memcpy(&bits, &x[k], sizeof bits);
+        uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+        m[k] = fraction | (uint64_t{1} << 52);
+        e[k] = static_cast<int>(bits >> 52) - 1075; // x = m * 2**e, e from -66 to 1 here
+        power_of_two |= fraction == 0;
+    }
+    if (power_of_two) [[unlikely]] { // one at a time, each by its own way
+        for (size_t k = 0; k < N; ++k) {
+            if constexpr (N > 1) {
+                if (m[k] != uint64_t{1} << 52) {
+                    const double one[1] = {x[k]};
+                    Digits17 digits[1];
+                    shortest(one, digits);
+                    decimal[k] = digits[0];
+                    continue;
+                }
+            }
+            Decimal shorter = shortest_power_of_two(m[k], e[k]);
+            int n = digit_count(shorter.digits); // 17 at most: 17 digits always suffice
+            decimal[k] = {shorter.digits * powers_of_ten[static_cast<size_t>(17 - n)],
+                          n + shorter.exponent};
+        }
+        return;
     }
 
     // The reals that read back as x lie within half of 2**e of it, the ends included when m
@@ -204,28 +226,45 @@ Digits17 shortest(double x) {
     // 10 units wide, x is nv / 2**66 and its ends nm and np over the same: exact, in 124 bits
     // at most, and a fixed point that costs no shift by a varying count. vr, x's units, is
     // from 2**52 to 10 * 2**53: 16 or 17 digits.
-    const ScaledPower &power = scaled_powers[static_cast<size_t>(e + 66)];
-    u128 nv = m * power.scale, half = power.scale >> 1;
-    u128 np = nv + half, nm = nv - half;
-    auto accept_ends = static_cast<unsigned>(m % 2 == 0);
-    auto vr = static_cast<uint64_t>(nv >> 66);
+    const ScaledPower *power[N];
+    u128 nv[N], np[N], nm[N];
+    uint64_t vr[N];
+    for (size_t k = 0; k < N; ++k) {
+        power[k] = &scaled_powers[static_cast<size_t>(e[k] + 66)];
+        nv[k] = m[k] * power[k]->scale;
+        u128 half = power[k]->scale >> 1;
+        np[k] = nv[k] + half, nm[k] = nv[k] - half;
+        vr[k] = static_cast<uint64_t>(nv[k] >> 66);
+    }
 
     // A number with fewer digits is a multiple of 10, and the interval holds at most one,
     // next to vr. Choices here are made by arithmetic, not branches: which way each goes is
     // as good as random.
-    uint64_t tens = vr / 10;
-    u128 lower_ten = u128{10 * tens} << 66, upper_ten = u128{10 * tens + 10} << 66;
-    bool lower_in = lower_ten + accept_ends > nm, upper_in = upper_ten < np + accept_ends;
+    uint64_t tens[N];
+    bool lower_in[N], upper_in[N];
+    for (size_t k = 0; k < N; ++k) {
+        tens[k] = vr[k] / 10;
+        auto accept_ends = static_cast<unsigned>(m[k] % 2 == 0);
+        u128 lower_ten = u128{10 * tens[k]} << 66, upper_ten = u128{10 * tens[k] + 10} << 66;
+        lower_in[k] = lower_ten + accept_ends > nm[k];
+        upper_in[k] = upper_ten < np[k] + accept_ends;
+    }
     // Otherwise the nearer of vr and vr + 1, both inside (x's 66 bits below the units against
     // one half); a tie goes to the even one.
-    u128 below_units = nv & ((u128{1} << 66) - 1);
-    uint64_t nearest = vr + (below_units + (vr & 1) > u128{1} << 65);
-    uint64_t shorter = 0 - static_cast<uint64_t>(lower_in | upper_in); // all ones or none
-    uint64_t digits = (10 * (tens + upper_in) & shorter) | (nearest & ~shorter);
+    uint64_t digits[N];
+    for (size_t k = 0; k < N; ++k) {
+        u128 below_units = nv[k] & ((u128{1} << 66) - 1);
+        uint64_t nearest = vr[k] + (below_units + (vr[k] & 1) > u128{1} << 65);
+        uint64_t shorter = 0 - static_cast<uint64_t>(lower_in[k] | upper_in[k]); // all or none
+        digits[k] = (10 * (tens[k] + upper_in[k]) & shorter) | (nearest & ~shorter);
+    }
     // Seventeen digits: a zero after 16.
-    bool sixteen = digits < powers_of_ten[16];
-    uint64_t widen = 0 - static_cast<uint64_t>(sixteen);
-    return {(digits * 10 & widen) | (digits & ~widen), 17 - power.q - sixteen};
+    for (size_t k = 0; k < N; ++k) {
+        bool sixteen = digits[k] < powers_of_ten[16];
+        uint64_t widen = 0 - static_cast<uint64_t>(sixteen);
+        decimal[k] = {(digits[k] * 10 & widen) | (digits[k] & ~widen),
+                      17 - power[k]->q - sixteen};
+    }
 }
 
 // repr of the floats outside shortest()'s range: zero, and the exponent form.
@@ -262,38 +301,55 @@ uint32_t *write_decimal(uint64_t value, uint32_t *out) noexcept {
     return write_digits(value, digit_count(value), out);
 }
 
-char *write_float_repr(double x, char *out) noexcept {
-    double magnitude = std::fabs(x);
-    if (!(magnitude >= 1e-4 && magnitude < 1e16)) return write_float_other(x, out);
-    Digits17 decimal = shortest(magnitude);
-    int point = decimal.point;
-    if (point < -3 || point > 16) return write_float_other(x, out); // not positional after all
-    *out = '-';
-    out += x < 0;
+namespace {
 
-    // The seventeen digits as text in three words, the first digit in the lowest byte: eight
-    // in `first`, eight in `second`, one in `last`.
+// Seventeen digits as text in three words, the first digit in the lowest byte: eight in
+// `first`, eight in `second`, one in `last`; and how many zeros end them.
+struct Text17 {
+    uint64_t first, second, last;
+    int trailing;
+};
+
+// The text of each of `decimal`'s digits, a step for every one before the next (as shortest).
+template <size_t N>
+[[gnu::always_inline]] inline void digits_text(const Digits17 (&decimal)[N], Text17 (&text)[N]) {
     constexpr uint64_t nine_digits = 1'000'000'000, zeros = 0x3030303030303030;
-    uint64_t top = decimal.digits / nine_digits, rest = decimal.digits % nine_digits;
-    uint64_t first = eight_digits(static_cast<uint32_t>(top));
-    uint64_t second = eight_digits(static_cast<uint32_t>(rest / 10));
-    uint64_t last = rest % 10 + '0';
+    uint64_t top[N], middle[N];
+    for (size_t k = 0; k < N; ++k) {
+        top[k] = decimal[k].digits / nine_digits;
+        uint64_t rest = decimal[k].digits % nine_digits;
+        middle[k] = rest / 10;
+        text[k].last = rest % 10 + '0';
+    }
+    for (size_t k = 0; k < N; ++k) {
+        text[k].first = eight_digits(static_cast<uint32_t>(top[k]));
+        text[k].second = eight_digits(static_cast<uint32_t>(middle[k]));
+    }
+    // The zeros at the end, which the text leaves out; found without branches, since how many
+    // there are is as good as random. The first digit is never 0.
+    for (size_t k = 0; k < N; ++k) {
+        uint64_t first_bits = text[k].first ^ zeros, second_bits = text[k].second ^ zeros;
+        int in_second = __builtin_clzll(second_bits | 1), in_first = __builtin_clzll(first_bits);
+        int in_both = second_bits ? in_second : 64 + in_first; // bits of zero characters
+        text[k].trailing = (1 + in_both / 8) & -static_cast<int>(text[k].last == '0');
+    }
+}
 
-    // The zeros at their end, which the text leaves out; found without branches, since how
-    // many there are is as good as random. The first digit is never 0.
-    uint64_t first_bits = first ^ zeros, second_bits = second ^ zeros;
-    int in_second = __builtin_clzll(second_bits | 1), in_first = __builtin_clzll(first_bits);
-    int in_both = second_bits ? in_second : 64 + in_first; // bits of zero characters
-    int trailing = (1 + in_both / 8) & -static_cast<int>(last == '0');
-
-    // Everything is stored in place, past the end where that is simpler: the buffer has room.
+// Writes the text of a positional float, its point before digit `point` (-3 to 16), after a
+// '-' if it is `negative`. Everything is stored in place, past the end where that is simpler:
+// the buffer has room.
+[[gnu::always_inline]] inline char *write_positional(Text17 text, int point, bool negative,
+                                                     char *out) {
+    *out = '-';
+    out += negative;
+    uint64_t first = text.first, second = text.second, last = text.last;
     if (point <= 0) { // 0.000ddd
         std::memcpy(out, "0.000000", 8);
         out += 2 - point;
         std::memcpy(out, &first, 8); // the byte order is little-endian's
         std::memcpy(out + 8, &second, 8);
         std::memcpy(out + 16, &last, 8);
-        return out + 17 - trailing;
+        return out + 17 - text.trailing;
     }
     // ddd.ddd: the point put in its place, the bytes after it moved one place along; at least
     // one digit after it, a 0 if there is no other.
@@ -310,7 +366,56 @@ char *write_float_repr(double x, char *out) noexcept {
     std::memcpy(out, &first, 8);
     std::memcpy(out + 8, &second, 8);
     std::memcpy(out + 16, &last, 8);
-    return out + point + 1 + std::max(1, 17 - point - trailing);
+    return out + point + 1 + std::max(1, 17 - point - text.trailing);
+}
+
+// repr of each float `x[k]` (finite), with a ',' between them.
+template <size_t N>
+[[gnu::always_inline]] inline char *write_reprs(const double (&x)[N], char *out) {
+    double magnitude[N];
+    bool positional = true;
+    for (size_t k = 0; k < N; ++k) {
+        magnitude[k] = std::fabs(x[k]);
+        positional &= magnitude[k] >= 1e-4 && magnitude[k] < 1e16;
+    }
+    if (positional) {
+        Digits17 decimal[N];
+        shortest(magnitude, decimal);
+        for (size_t k = 0; k < N; ++k)
+            positional &= decimal[k].point >= -3 && decimal[k].point <= 16;
+        if (positional) {
+            Text17 text[N];
+            digits_text(decimal, text);
+            for (size_t k = 0; k < N; ++k) {
+                if (k > 0) *out++ = ',';
+                out = write_positional(text[k], decimal[k].point, x[k] < 0, out);
+            }
+            return out;
+        }
+    }
+    // Some are not positional after all: one at a time.
+    if constexpr (N == 1) {
+        return write_float_other(x[0], out);
+    } else {
+        for (size_t k = 0; k < N; ++k) {
+            if (k > 0) *out++ = ',';
+            const double one[1] = {x[k]};
+            out = write_reprs(one, out);
+        }
+        return out;
+    }
+}
+
+} // namespace
+
+char *write_float_repr(double x, char *out) noexcept {
+    const double one[1] = {x};
+    return write_reprs(one, out);
+}
+
+char *write_float_reprs(double x, double y, char *out) noexcept {
+    const double two[2] = {x, y};
+    return write_reprs(two, out);
 }
 
 } // namespace glimet::tervix::fast

@@ -27,4 +27,8 @@ template <typename Char> Char *write_decimal(int64_t value, Char *out) noexcept 
 // d.ddde+XX ("1e-05", "1.5e+16"). Returns the end of what was written.
 char *write_float_repr(double x, char *out) noexcept;
 
+// Writes repr(x), a ',' and repr(y), as write_float_repr would, but faster than the two calls:
+// the work for both goes on side by side.
+char *write_float_reprs(double x, double y, char *out) noexcept;
+
 } // namespace glimet::tervix::fast
