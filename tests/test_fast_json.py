@@ -364,9 +364,9 @@ def test_recursion_budget_is_the_general_routes(fresh):
 
         builtins.print = lambda *args: None
         Key = type("Key", (str,), {})
-        deep_list, deep_tuple = 1, 1
+        deep_list, deep_tuple, deep_points = 1, 1, [[1.5, 2.5], [3.5, 4.5]]
         for _ in range(60):
-            deep_list, deep_tuple = [deep_list], (deep_tuple,)
+            deep_list, deep_tuple, deep_points = [deep_list], (deep_tuple,), [deep_points]
         work = GlimetWorkMain()
 
         stand_in = types.SimpleNamespace(dumps=json.dumps)
@@ -377,7 +377,9 @@ def test_recursion_budget_is_the_general_routes(fresh):
 
         # (call, `json` for it) by the fast route, and the same by the general route
         pairs = [((lambda: work._json_dumps(deep_list), json),
-                  (lambda: work._json_dumps(deep_list), stand_in))] + [
+                  (lambda: work._json_dumps(deep_list), stand_in)),
+                 ((lambda: work._json_dumps(deep_points), json),
+                  (lambda: work._json_dumps(deep_points), stand_in))] + [
             ((signer(operation, str, value), json), (signer(operation, Key, value), json))
             for operation in ("_tervix_saas_sign", "_tervix_saas_sign_params")
             for value in (deep_list, deep_tuple)

@@ -363,6 +363,39 @@ Py_ssize_t write_floats(StrWriter &out, PyObject *const *items, Py_ssize_t i, Py
     return i;
 }
 
+// Whether `item` is a list of two finite floats, as coordinates come: [x, y].
+bool float_pair(PyObject *item) {
+    return Py_TYPE(item) == &PyList_Type && PyList_GET_SIZE(item) == 2 &&
+           finite_float(PyList_GET_ITEM(item, 0)) && finite_float(PyList_GET_ITEM(item, 1));
+}
+
+// Writes the items of a sequence from `i` on, two at a time, while both are lists of two finite
+// floats and the text is one byte a character, each after a ',' unless it is the first;
+// returns where it stopped. The four floats are worked on side by side (write_float_pair_lists).
+// The lists are containers inside `depth` others, where `room` are allowed (as write_value).
+Py_ssize_t write_float_pairs(StrWriter &out, PyObject *const *items, Py_ssize_t i,
+                             Py_ssize_t size, int depth, int room) {
+    if (depth >= room) return i; // the lists' level is refused: write_value says so
+    constexpr size_t most = 4 * (number_text_size + 1) + 8; // four floats and ",[", ",", "],[", "]"
+    while (i + 1 < size && out.kind() == 1 && float_pair(items[i]) && float_pair(items[i + 1])) {
+        if (i + fetch_ahead + 1 < size) {
+            prefetch(items[i + fetch_ahead]);
+            prefetch(items[i + fetch_ahead + 1]);
+        }
+        if (!out.reserve(most)) return i;
+        const double x[4] = {PyFloat_AS_DOUBLE(PyList_GET_ITEM(items[i], 0)),
+                             PyFloat_AS_DOUBLE(PyList_GET_ITEM(items[i], 1)),
+                             PyFloat_AS_DOUBLE(PyList_GET_ITEM(items[i + 1], 0)),
+                             PyFloat_AS_DOUBLE(PyList_GET_ITEM(items[i + 1], 1))};
+        char *start = reinterpret_cast<char *>(out.end<Py_UCS1>()), *at = start;
+        *at = ',';
+        at = write_float_pair_lists(x, at + (i > 0));
+        out.advance(static_cast<size_t>(at - start));
+        i += 2;
+    }
+    return i;
+}
+
 Route write_sequence(StrWriter &out, PyObject *sequence, int depth, int room) {
     put(out, '[');
     Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
@@ -370,6 +403,9 @@ Route write_sequence(StrWriter &out, PyObject *sequence, int depth, int room) {
     for (Py_ssize_t i = 0; i < size; ++i) {
         if (Py_TYPE(items[i]) == &PyFloat_Type) {
             i = write_floats(out, items, i, size);
+            if (i == size) break;
+        } else if (Py_TYPE(items[i]) == &PyList_Type) {
+            i = write_float_pairs(out, items, i, size, depth + 1, room);
             if (i == size) break;
         }
         if (i + fetch_ahead < size) prefetch(items[i + fetch_ahead]);

@@ -369,53 +369,68 @@ template <size_t N>
     return out + point + 1 + std::max(1, 17 - point - text.trailing);
 }
 
-// repr of each float `x[k]` (finite), with a ',' between them.
-template <size_t N>
-[[gnu::always_inline]] inline char *write_reprs(const double (&x)[N], char *out) {
+// repr of each float `x[k]` (finite), each after what `before(k, at)` writes at `at` (returning
+// its end).
+template <size_t N, typename Before>
+[[gnu::always_inline]] inline char *write_reprs(const double (&x)[N], Before before, char *out) {
     double magnitude[N];
     bool positional = true;
     for (size_t k = 0; k < N; ++k) {
         magnitude[k] = std::fabs(x[k]);
         positional &= magnitude[k] >= 1e-4 && magnitude[k] < 1e16;
     }
-    if (positional) {
+    if (positional) [[likely]] {
         Digits17 decimal[N];
         shortest(magnitude, decimal);
         for (size_t k = 0; k < N; ++k)
             positional &= decimal[k].point >= -3 && decimal[k].point <= 16;
-        if (positional) {
+        if (positional) [[likely]] {
             Text17 text[N];
             digits_text(decimal, text);
-            for (size_t k = 0; k < N; ++k) {
-                if (k > 0) *out++ = ',';
-                out = write_positional(text[k], decimal[k].point, x[k] < 0, out);
-            }
+            for (size_t k = 0; k < N; ++k)
+                out = write_positional(text[k], decimal[k].point, x[k] < 0, before(k, out));
             return out;
         }
     }
     // Some are not positional after all: one at a time.
-    if constexpr (N == 1) {
-        return write_float_other(x[0], out);
-    } else {
-        for (size_t k = 0; k < N; ++k) {
-            if (k > 0) *out++ = ',';
+    for (size_t k = 0; k < N; ++k) {
+        out = before(k, out);
+        if constexpr (N == 1) {
+            out = write_float_other(x[k], out);
+        } else {
             const double one[1] = {x[k]};
-            out = write_reprs(one, out);
+            out = write_reprs(one, [](size_t, char *at) { return at; }, out);
         }
-        return out;
     }
+    return out;
 }
 
 } // namespace
 
 char *write_float_repr(double x, char *out) noexcept {
     const double one[1] = {x};
-    return write_reprs(one, out);
+    return write_reprs(one, [](size_t, char *at) { return at; }, out);
 }
 
 char *write_float_reprs(double x, double y, char *out) noexcept {
     const double two[2] = {x, y};
-    return write_reprs(two, out);
+    return write_reprs(two, [](size_t k, char *at) {
+        *at = ',';
+        return at + (k > 0);
+    }, out);
+}
+
+char *write_float_pair_lists(const double (&x)[4], char *out) noexcept {
+    out = write_reprs(x, [](size_t k, char *at) {
+        if (k == 2) {
+            std::memcpy(at, "],[", 3);
+            return at + 3;
+        }
+        *at = k == 0 ? '[' : ',';
+        return at + 1;
+    }, out);
+    *out = ']';
+    return out + 1;
 }
 
 } // namespace glimet::tervix::fast

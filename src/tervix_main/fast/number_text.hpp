@@ -31,4 +31,7 @@ char *write_float_repr(double x, char *out) noexcept;
 // the work for both goes on side by side.
 char *write_float_reprs(double x, double y, char *out) noexcept;
 
+// The same for two lists of two, as coordinates come: [x0,x1],[x2,x3].
+char *write_float_pair_lists(const double (&x)[4], char *out) noexcept;
+
 } // namespace glimet::tervix::fast
