@@ -188,8 +188,13 @@ def _float_boundaries():
             yield from (y, -y)
 
 
-def test_float_text_sweep():
+# Written straight into one-byte text, or after a wider character; runs of floats broken by
+# non-finite ones and other items.
+@pytest.mark.parametrize("before", [[], ["\u540d"]])
+def test_float_text_sweep(before):
     values = [x for x in _float_boundaries() if math.isfinite(x)]
+    values[40:40] = [math.nan, 1.5, math.inf, "x", -math.inf]
+    values = before + values
     assert dumps(values) == reference(values)
 
 
@@ -217,7 +222,8 @@ def test_string_sweep(fill):
 @pytest.mark.parametrize("wider", ["\xe9", "\u540d", "\U0001f600"])
 @pytest.mark.parametrize("count", [10, 200_000])  # short texts, and ones past any scratch buffer
 def test_text_widened_late(wider, count):
-    value = [f"item {i} " * 3 for i in range(count)] + [wider, {"k": wider * 3}]
+    numbers = [10**k - 1 for k in range(1, 20)] + [-(10**k) for k in range(19)]  # every length
+    value = [f"item {i} " * 3 for i in range(count)] + [wider, {"k": wider * 3}, numbers]
     assert dumps(value) == reference(value)
 
 
@@ -396,9 +402,9 @@ def test_recursion_budget_is_the_general_routes(fresh):
 
         builtins.print = lambda *args: None
         Key = type("Key", (str,), {})
-        deep_list, deep_tuple = 1, 1
+        deep_list, deep_tuple, deep_points = 1, 1, [[1.5, 2.5], [3.5, 4.5]]
         for _ in range(60):
-            deep_list, deep_tuple = [deep_list], (deep_tuple,)
+            deep_list, deep_tuple, deep_points = [deep_list], (deep_tuple,), [deep_points]
         work = GlimetWorkMain()
 
         stand_in = types.SimpleNamespace(dumps=json.dumps)
@@ -409,7 +415,9 @@ def test_recursion_budget_is_the_general_routes(fresh):
 
         # (call, `json` for it) by the fast route, and the same by the general route
         pairs = [((lambda: work._json_dumps(deep_list), json),
-                  (lambda: work._json_dumps(deep_list), stand_in))] + [
+                  (lambda: work._json_dumps(deep_list), stand_in)),
+                 ((lambda: work._json_dumps(deep_points), json),
+                  (lambda: work._json_dumps(deep_points), stand_in))] + [
             ((signer(operation, str, value), json), (signer(operation, Key, value), json))
             for operation in ("_tervix_saas_sign", "_tervix_saas_sign_params")
             for value in (deep_list, deep_tuple)

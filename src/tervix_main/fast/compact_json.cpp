@@ -11,6 +11,7 @@
 #include "tervix_main/fast/number_text.hpp"
 #include "tervix_main/fast/str_writer.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #ifdef __SSE2__
@@ -260,7 +261,17 @@ void write_float(StrWriter &out, double x) {
 Route write_int(StrWriter &out, PyObject *value) {
     long long small;
     if (internals::small_int(value, &small)) {
-        write_ascii(out, [small](char *at) { return write_decimal(int64_t{small}, at); });
+        // Straight into the text, in whatever kind it is stored.
+        if (!out.reserve(number_text_size)) return Route::written;
+        auto write = [&out, small](auto *at) {
+            out.advance(static_cast<size_t>(write_decimal(int64_t{small}, at) - at));
+        };
+        if (out.kind() == 1)
+            write(reinterpret_cast<char *>(out.end<Py_UCS1>()));
+        else if (out.kind() == 2)
+            write(out.end<Py_UCS2>());
+        else
+            write(out.end<Py_UCS4>());
         return Route::written;
     }
     // int's own repr, which runs no Python code; past the digit limit it refuses, and the
@@ -296,6 +307,15 @@ Route write_key(StrWriter &out, PyObject *key) {
 
 Route write_value(StrWriter &out, PyObject *value, int depth, int room);
 
+// A container's member, as write_value writes it: strings and ints, most members, without the
+// recursive call.
+Route write_member(StrWriter &out, PyObject *value, int depth, int room) {
+    PyTypeObject *type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) return write_string(out, value);
+    if (type == &PyLong_Type) return write_int(out, value);
+    return write_value(out, value, depth, room);
+}
+
 Route write_dict(StrWriter &out, PyObject *dict, int depth, int room) {
     // The entries are borrowed: nothing here runs Python code, so the dict stays as it is.
     put(out, '{');
@@ -304,10 +324,76 @@ Route write_dict(StrWriter &out, PyObject *dict, int depth, int room) {
         if (!first) put(out, ',');
         first = false;
         return write_key(out, key) == Route::written &&
-               write_value(out, value, depth + 1, room) == Route::written;
+               write_member(out, value, depth + 1, room) == Route::written;
     });
     put(out, '}');
     return whole ? Route::written : Route::declined;
+}
+
+// Whether `item` is a finite float.
+bool finite_float(PyObject *item) {
+    return Py_TYPE(item) == &PyFloat_Type && std::isfinite(PyFloat_AS_DOUBLE(item));
+}
+
+// Writes the items of a sequence from `i` on while they are finite floats and the text is one
+// byte a character, each after a ',' unless it is the first; returns where it stopped. Room is
+// made once for a block of them, and each goes straight into the text, two at a time where
+// two come together (write_float_reprs works on both at once).
+Py_ssize_t write_floats(StrWriter &out, PyObject *const *items, Py_ssize_t i, Py_ssize_t size) {
+    constexpr Py_ssize_t block = 32;
+    while (i < size && out.kind() == 1) {
+        Py_ssize_t end = std::min(size, i + block);
+        if (!out.reserve(static_cast<size_t>(end - i) * (number_text_size + 1))) return i;
+        char *start = reinterpret_cast<char *>(out.end<Py_UCS1>()), *at = start;
+        for (; i < end && finite_float(items[i]); ++i) {
+            if (i + fetch_ahead < size) prefetch(items[i + fetch_ahead]);
+            *at = ',';
+            at += i > 0;
+            double x = PyFloat_AS_DOUBLE(items[i]);
+            if (i + 1 < end && finite_float(items[i + 1])) {
+                at = write_float_reprs(x, PyFloat_AS_DOUBLE(items[i + 1]), at);
+                ++i;
+            } else {
+                at = write_float_repr(x, at);
+            }
+        }
+        out.advance(static_cast<size_t>(at - start));
+        if (i < end) break;
+    }
+    return i;
+}
+
+// Whether `item` is a list of two finite floats, as coordinates come: [x, y].
+bool float_pair(PyObject *item) {
+    return Py_TYPE(item) == &PyList_Type && PyList_GET_SIZE(item) == 2 &&
+           finite_float(PyList_GET_ITEM(item, 0)) && finite_float(PyList_GET_ITEM(item, 1));
+}
+
+// Writes the items of a sequence from `i` on, two at a time, while both are lists of two finite
+// floats and the text is one byte a character, each after a ',' unless it is the first;
+// returns where it stopped. The four floats are worked on side by side (write_float_pair_lists).
+// The lists are containers inside `depth` others, where `room` are allowed (as write_value).
+Py_ssize_t write_float_pairs(StrWriter &out, PyObject *const *items, Py_ssize_t i,
+                             Py_ssize_t size, int depth, int room) {
+    if (depth >= room) return i; // the lists' level is refused: write_value says so
+    constexpr size_t most = 4 * (number_text_size + 1) + 8; // four floats and ",[", ",", "],[", "]"
+    while (i + 1 < size && out.kind() == 1 && float_pair(items[i]) && float_pair(items[i + 1])) {
+        if (i + fetch_ahead + 1 < size) {
+            prefetch(items[i + fetch_ahead]);
+            prefetch(items[i + fetch_ahead + 1]);
+        }
+        if (!out.reserve(most)) return i;
+        const double x[4] = {PyFloat_AS_DOUBLE(PyList_GET_ITEM(items[i], 0)),
+                             PyFloat_AS_DOUBLE(PyList_GET_ITEM(items[i], 1)),
+                             PyFloat_AS_DOUBLE(PyList_GET_ITEM(items[i + 1], 0)),
+                             PyFloat_AS_DOUBLE(PyList_GET_ITEM(items[i + 1], 1))};
+        char *start = reinterpret_cast<char *>(out.end<Py_UCS1>()), *at = start;
+        *at = ',';
+        at = write_float_pair_lists(x, at + (i > 0));
+        out.advance(static_cast<size_t>(at - start));
+        i += 2;
+    }
+    return i;
 }
 
 Route write_sequence(StrWriter &out, PyObject *sequence, int depth, int room) {
@@ -315,9 +401,16 @@ Route write_sequence(StrWriter &out, PyObject *sequence, int depth, int room) {
     Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
     PyObject **items = PySequence_Fast_ITEMS(sequence);
     for (Py_ssize_t i = 0; i < size; ++i) {
+        if (Py_TYPE(items[i]) == &PyFloat_Type) {
+            i = write_floats(out, items, i, size);
+            if (i == size) break;
+        } else if (Py_TYPE(items[i]) == &PyList_Type) {
+            i = write_float_pairs(out, items, i, size, depth + 1, room);
+            if (i == size) break;
+        }
         if (i + fetch_ahead < size) prefetch(items[i + fetch_ahead]);
         if (i > 0) put(out, ',');
-        if (write_value(out, items[i], depth + 1, room) == Route::declined) return Route::declined;
+        if (write_member(out, items[i], depth + 1, room) == Route::declined) return Route::declined;
     }
     put(out, ']');
     return Route::written;

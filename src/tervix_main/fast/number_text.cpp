@@ -4,10 +4,15 @@
 // positionally, 10**q times the interval's bounds is an integer over a power of two that fits.
 #include "tervix_main/fast/number_text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 namespace glimet::tervix::fast {
 namespace {
@@ -41,10 +46,26 @@ uint64_t eight_digits(uint32_t value) {
 }
 
 // Stores the last `count` (1 to 8) of the eight digits `word` holds at `out`, and zeros after
-// them up to eight bytes.
-void store_digits(uint64_t word, int count, char *out) {
+// them up to eight characters; characters of more than a byte are widened in a register, so
+// that nothing stored is read back piecemeal.
+template <typename Char> void store_digits(uint64_t word, int count, Char *out) {
     word >>= 8 * (8 - count);
-    std::memcpy(out, &word, 8);
+    if constexpr (sizeof(Char) == 1) {
+        std::memcpy(out, &word, 8);
+    } else {
+#if defined(__SSE2__) && defined(__x86_64__) // the word goes into a register whole
+        __m128i zero = _mm_setzero_si128();
+        __m128i wide = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(word)), zero);
+        if constexpr (sizeof(Char) == 2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), wide);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(wide, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(wide, zero));
+        }
+#else
+        for (int i = 0; i < 8; ++i) out[i] = static_cast<Char>(word >> (8 * i) & 0xFF);
+#endif
+    }
 }
 
 // For each binary exponent e of the positional floats (x = m * 2**e, m of 53 bits, e from -66
@@ -71,13 +92,17 @@ int digit_count(uint64_t value) {
 }
 
 // Writes the last `count` decimal digits of `value`, which has no more than that, leading
-// zeros included; writes up to 8 bytes past them. Every digit is stored, none read back.
-char *write_digits(uint64_t value, int count, char *out) {
+// zeros included; writes up to 8 characters past them. Every digit is stored, none read back.
+template <typename Char> Char *write_digits(uint64_t value, int count, Char *out) {
     constexpr uint64_t eight = 100'000'000;
     if (count <= 8) {
         store_digits(eight_digits(static_cast<uint32_t>(value)), count, out);
     } else if (count <= 16) {
-        store_digits(eight_digits(static_cast<uint32_t>(value / eight)), count - 8, out);
+        auto high = static_cast<uint32_t>(value / eight);
+        if (count == 9) // one digit before the last eight, as ids of nine digits have
+            *out = static_cast<Char>('0' + high);
+        else
+            store_digits(eight_digits(high), count - 8, out);
         store_digits(eight_digits(static_cast<uint32_t>(value % eight)), 8, out + count - 8);
     } else {
         uint64_t rest = value % (eight * eight);
@@ -89,25 +114,24 @@ char *write_digits(uint64_t value, int count, char *out) {
     return out + count;
 }
 
+// `word`, eight characters of text, with a '.' put in before the character at `at` (0 to 7)
+// and the last character moved out.
+uint64_t insert_point(uint64_t word, int at) {
+    uint64_t before = (uint64_t{1} << (8 * at)) - 1;
+    return (word & before) | uint64_t{'.'} << (8 * at) | (word & ~before) << 8;
+}
+
 // Shortest digits and their decimal exponent: a float reads back from digits * 10**exponent.
 struct Decimal {
     uint64_t digits;
     int exponent;
 };
 
-// `decimal` without its trailing zeros.
-Decimal without_trailing_zeros(Decimal decimal) {
-    while (decimal.digits % 100'000'000 == 0) decimal.digits /= 100'000'000, decimal.exponent += 8;
-    if (decimal.digits % 10000 == 0) decimal.digits /= 10000, decimal.exponent += 4;
-    if (decimal.digits % 100 == 0) decimal.digits /= 100, decimal.exponent += 2;
-    if (decimal.digits % 10 == 0) decimal.digits /= 10, decimal.exponent += 1;
-    return decimal;
-}
-
-// The same for a power of two m * 2**e (m = 2**52), whose lower neighbour is half as far as
-// its upper one, as Ryu finds them: digits are removed while the interval of reals that read
-// back as x, in quarters of 2**e from mm to mp, still holds a shorter number. Scaled by 10**q
-// so that x has 18 or 19 digits, the interval is more than 10 units wide: at least one goes.
+// The shortest digits of a power of two m * 2**e (m = 2**52), whose lower neighbour is half
+// as far as its upper one, as Ryu finds them: digits are removed while the interval of reals
+// that read back as x, in quarters of 2**e from mm to mp, still holds a shorter number. Scaled
+// by 10**q so that x has 18 or 19 digits, the interval is more than 10 units wide: at least
+// one goes.
 Decimal shortest_power_of_two(uint64_t m, int e) {
     uint64_t mv = 4 * m, mp = mv + 2, mm = mv - 1;
     int k = (e + 52) * 78913 >> 18; // floor(log10(x)) or one less, at least -4 here
@@ -151,38 +175,96 @@ Decimal shortest_power_of_two(uint64_t m, int e) {
     return {vr + round_up, removed - q};
 }
 
-// The shortest digits of `x` (finite, 1e-4 <= x < 1e16) that read back as `x`, the nearest to
-// it among those (ties to even digits), as repr writes them.
-Decimal shortest(double x) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
-    int biased = static_cast<int>(bits >> 52); // the sign bit is clear
-    uint64_t m = fraction | (uint64_t{1} << 52);
-    int e = biased - 1075; // x = m * 2**e, e from -66 to 1 in this range
-    if (fraction == 0) return shortest_power_of_two(m, e);
+// Seventeen digits and where the point goes among them: x reads back from the text of `digits`
+// (from 10**16 to 10**17, the first digit never 0) with a point before its digit `point`
+// (0.0ddd when `point` is negative or 0).
+struct Digits17 {
+    uint64_t digits;
+    int point;
+};
+
+// The shortest digits of each float `x[k]` (finite, 1e-4 <= x[k] < 1e16) that read back as
+// it, the nearest to it among those (ties to even digits), as repr writes them; zeros after
+// them up to seventeen. Each step is taken for every float before the next step: a float's
+// steps are one long chain of products, and the processor runs chains side by side only when
+// their steps come near one another. Inlined, like the steps after it, so that its arrays stay
+// in registers.
+template <size_t N>
+[[gnu::always_inline]] inline void shortest(const double (&x)[N], Digits17 (&decimal)[N]) {
+    uint64_t m[N];
+    int e[N];
+    bool power_of_two = false;
+    for (size_t k = 0; k < N; ++k) {
+        uint64_t bits;
+        std::memcpy(&bits, &x[k], sizeof bits);
+        uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+        m[k] = fraction | (uint64_t{1} << 52);
+        e[k] = static_cast<int>(bits >> 52) - 1075; // x = m * 2**e, e from -66 to 1 here
+        power_of_two |= fraction == 0;
+    }
+    if (power_of_two) [[unlikely]] { // one at a time, each by its own way
+        for (size_t k = 0; k < N; ++k) {
+            if constexpr (N > 1) {
+                if (m[k] != uint64_t{1} << 52) {
+                    const double one[1] = {x[k]};
+                    Digits17 digits[1];
+                    shortest(one, digits);
+                    decimal[k] = digits[0];
+                    continue;
+                }
+            }
+            Decimal shorter = shortest_power_of_two(m[k], e[k]);
+            int n = digit_count(shorter.digits); // 17 at most: 17 digits always suffice
+            decimal[k] = {shorter.digits * powers_of_ten[static_cast<size_t>(17 - n)],
+                          n + shorter.exponent};
+        }
+        return;
+    }
 
     // The reals that read back as x lie within half of 2**e of it, the ends included when m
     // is even (ties to even). Scaled by 10**q, with q chosen so that the interval is from 1 to
     // 10 units wide, x is nv / 2**66 and its ends nm and np over the same: exact, in 124 bits
-    // at most, and a fixed point that costs no shift by a varying count.
-    const ScaledPower &power = scaled_powers[static_cast<size_t>(e + 66)];
-    u128 nv = m * power.scale, half = power.scale >> 1;
-    u128 np = nv + half, nm = nv - half;
-    bool accept_ends = m % 2 == 0;
-    auto vr = static_cast<uint64_t>(nv >> 66);
+    // at most, and a fixed point that costs no shift by a varying count. vr, x's units, is
+    // from 2**52 to 10 * 2**53: 16 or 17 digits.
+    const ScaledPower *power[N];
+    u128 nv[N], np[N], nm[N];
+    uint64_t vr[N];
+    for (size_t k = 0; k < N; ++k) {
+        power[k] = &scaled_powers[static_cast<size_t>(e[k] + 66)];
+        nv[k] = m[k] * power[k]->scale;
+        u128 half = power[k]->scale >> 1;
+        np[k] = nv[k] + half, nm[k] = nv[k] - half;
+        vr[k] = static_cast<uint64_t>(nv[k] >> 66);
+    }
 
     // A number with fewer digits is a multiple of 10, and the interval holds at most one,
-    // next to vr.
-    uint64_t tens = vr / 10;
-    u128 lower_ten = u128{10 * tens} << 66, upper_ten = u128{10 * tens + 10} << 66;
-    bool lower_in = accept_ends ? lower_ten >= nm : lower_ten > nm;
-    bool upper_in = accept_ends ? upper_ten <= np : upper_ten < np;
-    if (lower_in || upper_in) return without_trailing_zeros({tens + upper_in, 1 - power.q});
-
-    // Otherwise the nearer of vr and vr + 1, both inside; a tie goes to the even one.
-    u128 twice = nv << 1, middle = u128{2 * vr + 1} << 66;
-    return {vr + (twice > middle || (twice == middle && vr % 2 == 1)), -power.q};
+    // next to vr. Choices here are made by arithmetic, not branches: which way each goes is
+    // as good as random.
+    uint64_t tens[N];
+    bool lower_in[N], upper_in[N];
+    for (size_t k = 0; k < N; ++k) {
+        tens[k] = vr[k] / 10;
+        auto accept_ends = static_cast<unsigned>(m[k] % 2 == 0);
+        u128 lower_ten = u128{10 * tens[k]} << 66, upper_ten = u128{10 * tens[k] + 10} << 66;
+        lower_in[k] = lower_ten + accept_ends > nm[k];
+        upper_in[k] = upper_ten < np[k] + accept_ends;
+    }
+    // Otherwise the nearer of vr and vr + 1, both inside (x's 66 bits below the units against
+    // one half); a tie goes to the even one.
+    uint64_t digits[N];
+    for (size_t k = 0; k < N; ++k) {
+        u128 below_units = nv[k] & ((u128{1} << 66) - 1);
+        uint64_t nearest = vr[k] + (below_units + (vr[k] & 1) > u128{1} << 65);
+        uint64_t shorter = 0 - static_cast<uint64_t>(lower_in[k] | upper_in[k]); // all or none
+        digits[k] = (10 * (tens[k] + upper_in[k]) & shorter) | (nearest & ~shorter);
+    }
+    // Seventeen digits: a zero after 16.
+    for (size_t k = 0; k < N; ++k) {
+        bool sixteen = digits[k] < powers_of_ten[16];
+        uint64_t widen = 0 - static_cast<uint64_t>(sixteen);
+        decimal[k] = {(digits[k] * 10 & widen) | (digits[k] & ~widen),
+                      17 - power[k]->q - sixteen};
+    }
 }
 
 // repr of the floats outside shortest()'s range: zero, and the exponent form.
@@ -211,51 +293,144 @@ char *write_decimal(uint64_t value, char *out) noexcept {
     return write_digits(value, digit_count(value), out);
 }
 
-char *write_float_repr(double x, char *out) noexcept {
-    double magnitude = std::fabs(x);
-    if (!(magnitude >= 1e-4 && magnitude < 1e16)) return write_float_other(x, out);
-    Decimal decimal = shortest(magnitude);
-    int n = digit_count(decimal.digits);
-    int point = n + decimal.exponent; // digits before the decimal point
-    if (point < -3 || point > 16) return write_float_other(x, out); // not positional after all
-    if (x < 0) *out++ = '-';
-    // Everything is stored in place, past the end where that is simpler: the buffer has room.
+uint16_t *write_decimal(uint64_t value, uint16_t *out) noexcept {
+    return write_digits(value, digit_count(value), out);
+}
+
+uint32_t *write_decimal(uint64_t value, uint32_t *out) noexcept {
+    return write_digits(value, digit_count(value), out);
+}
+
+namespace {
+
+// Seventeen digits as text in three words, the first digit in the lowest byte: eight in
+// `first`, eight in `second`, one in `last`; and how many zeros end them.
+struct Text17 {
+    uint64_t first, second, last;
+    int trailing;
+};
+
+// The text of each of `decimal`'s digits, a step for every one before the next (as shortest).
+template <size_t N>
+[[gnu::always_inline]] inline void digits_text(const Digits17 (&decimal)[N], Text17 (&text)[N]) {
+    constexpr uint64_t nine_digits = 1'000'000'000, zeros = 0x3030303030303030;
+    uint64_t top[N], middle[N];
+    for (size_t k = 0; k < N; ++k) {
+        top[k] = decimal[k].digits / nine_digits;
+        uint64_t rest = decimal[k].digits % nine_digits;
+        middle[k] = rest / 10;
+        text[k].last = rest % 10 + '0';
+    }
+    for (size_t k = 0; k < N; ++k) {
+        text[k].first = eight_digits(static_cast<uint32_t>(top[k]));
+        text[k].second = eight_digits(static_cast<uint32_t>(middle[k]));
+    }
+    // The zeros at the end, which the text leaves out; found without branches, since how many
+    // there are is as good as random. The first digit is never 0.
+    for (size_t k = 0; k < N; ++k) {
+        uint64_t first_bits = text[k].first ^ zeros, second_bits = text[k].second ^ zeros;
+        int in_second = __builtin_clzll(second_bits | 1), in_first = __builtin_clzll(first_bits);
+        int in_both = second_bits ? in_second : 64 + in_first; // bits of zero characters
+        text[k].trailing = (1 + in_both / 8) & -static_cast<int>(text[k].last == '0');
+    }
+}
+
+// Writes the text of a positional float, its point before digit `point` (-3 to 16), after a
+// '-' if it is `negative`. Everything is stored in place, past the end where that is simpler:
+// the buffer has room.
+[[gnu::always_inline]] inline char *write_positional(Text17 text, int point, bool negative,
+                                                     char *out) {
+    *out = '-';
+    out += negative;
+    uint64_t first = text.first, second = text.second, last = text.last;
     if (point <= 0) { // 0.000ddd
         std::memcpy(out, "0.000000", 8);
-        return write_digits(decimal.digits, n, out + 2 - point);
-    }
-    if (point < n && n <= 16) { // ddd.ddd, laid out in two words of eight digits
-        // The digits from the first of sixteen places (zeros after them), the first digit in
-        // the lowest byte; then the bytes from the point on move one place along.
-        constexpr uint64_t eight = 100'000'000;
-        uint64_t aligned = decimal.digits * powers_of_ten[static_cast<size_t>(16 - n)];
-        uint64_t first = eight_digits(static_cast<uint32_t>(aligned / eight));
-        uint64_t second = eight_digits(static_cast<uint32_t>(aligned % eight));
-        out[16] = static_cast<char>(second >> 56);
-        auto insert_point = [](uint64_t word, int at) {
-            uint64_t before = (uint64_t{1} << (8 * at)) - 1;
-            return (word & before) | uint64_t{'.'} << (8 * at) | (word & ~before) << 8;
-        };
-        if (point < 8) {
-            second = second << 8 | first >> 56;
-            first = insert_point(first, point);
-        } else {
-            second = insert_point(second, point - 8);
-        }
+        out += 2 - point;
         std::memcpy(out, &first, 8); // the byte order is little-endian's
         std::memcpy(out + 8, &second, 8);
-        return out + n + 1;
+        std::memcpy(out + 16, &last, 8);
+        return out + 17 - text.trailing;
     }
-    if (point < n) { // the same for 17 digits
-        uint64_t unit = powers_of_ten[static_cast<size_t>(n - point)];
-        write_digits(decimal.digits / unit, point, out);
-        out[point] = '.';
-        return write_digits(decimal.digits % unit, n - point, out + point + 1);
+    // ddd.ddd: the point put in its place, the bytes after it moved one place along; at least
+    // one digit after it, a 0 if there is no other.
+    if (point < 8) {
+        last = last << 8 | second >> 56;
+        second = second << 8 | first >> 56;
+        first = insert_point(first, point);
+    } else if (point < 16) {
+        last = last << 8 | second >> 56;
+        second = insert_point(second, point - 8);
+    } else {
+        last = insert_point(last, 0);
     }
-    write_digits(decimal.digits, n, out); // ddd000.0
-    std::memcpy(out + n, "0000000000000000", 16);
-    std::memcpy(out + point, ".0", 2);
-    return out + point + 2;
+    std::memcpy(out, &first, 8);
+    std::memcpy(out + 8, &second, 8);
+    std::memcpy(out + 16, &last, 8);
+    return out + point + 1 + std::max(1, 17 - point - text.trailing);
+}
+
+// repr of each float `x[k]` (finite), each after what `before(k, at)` writes at `at` (returning
+// its end).
+template <size_t N, typename Before>
+[[gnu::always_inline]] inline char *write_reprs(const double (&x)[N], Before before, char *out) {
+    double magnitude[N];
+    bool positional = true;
+    for (size_t k = 0; k < N; ++k) {
+        magnitude[k] = std::fabs(x[k]);
+        positional &= magnitude[k] >= 1e-4 && magnitude[k] < 1e16;
+    }
+    if (positional) [[likely]] {
+        Digits17 decimal[N];
+        shortest(magnitude, decimal);
+        for (size_t k = 0; k < N; ++k)
+            positional &= decimal[k].point >= -3 && decimal[k].point <= 16;
+        if (positional) [[likely]] {
+            Text17 text[N];
+            digits_text(decimal, text);
+            for (size_t k = 0; k < N; ++k)
+                out = write_positional(text[k], decimal[k].point, x[k] < 0, before(k, out));
+            return out;
+        }
+    }
+    // Some are not positional after all: one at a time.
+    for (size_t k = 0; k < N; ++k) {
+        out = before(k, out);
+        if constexpr (N == 1) {
+            out = write_float_other(x[k], out);
+        } else {
+            const double one[1] = {x[k]};
+            out = write_reprs(one, [](size_t, char *at) { return at; }, out);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+char *write_float_repr(double x, char *out) noexcept {
+    const double one[1] = {x};
+    return write_reprs(one, [](size_t, char *at) { return at; }, out);
+}
+
+char *write_float_reprs(double x, double y, char *out) noexcept {
+    const double two[2] = {x, y};
+    return write_reprs(two, [](size_t k, char *at) {
+        *at = ',';
+        return at + (k > 0);
+    }, out);
+}
+
+char *write_float_pair_lists(const double (&x)[4], char *out) noexcept {
+    out = write_reprs(x, [](size_t k, char *at) {
+        if (k == 2) {
+            std::memcpy(at, "],[", 3);
+            return at + 3;
+        }
+        *at = k == 0 ? '[' : ',';
+        return at + 1;
+    }, out);
+    *out = ']';
+    return out + 1;
 }
 
 } // namespace glimet::tervix::fast
