@@ -3,23 +3,9 @@
 import json
 import random
 
+from _data import body_10
 from _timing import Comparison
 from glimet_work.duty_main import GlimetWorkMain
-
-
-def body_10():
-    return {
-        "name": "张三",
-        "page": 1,
-        "size": 50,
-        "active": True,
-        "memo": None,
-        "ratio": 0.25,
-        "title": "投产需求：登录页改版",
-        "filter": {"status": "Pass", "ids": [1, 2, 3]},
-        "tags": ["smoke", "回归", "p0"],
-        "token": "d41d8cd98f00b204e9800998ecf8427e",
-    }
 
 
 def document_1mb(seed=7):

@@ -20,6 +20,7 @@ import sys
 
 import msgspec
 import orjson
+from _data import body_10
 from _timing import Comparison
 from glimet_crypt import m_crypt
 from glimet_work import tervix_main
@@ -34,21 +35,6 @@ ROWS = []  # (target, case, ours s/call, baseline name, baseline s/call, ratio, 
 
 def json_dumps(value):
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
-
-
-def body_10():
-    return {
-        "name": "张三",
-        "page": 1,
-        "size": 50,
-        "active": True,
-        "memo": None,
-        "ratio": 0.25,
-        "title": "投产需求：登录页改版",
-        "filter": {"status": "Pass", "ids": [1, 2, 3]},
-        "tags": ["smoke", "回归", "p0"],
-        "token": "d41d8cd98f00b204e9800998ecf8427e",
-    }
 
 
 def row(target, case, timed, baseline, goal, ours="ours"):
