@@ -330,8 +330,10 @@ def _check_headers(headers: Any) -> None:
     names in ASCII, values in Latin-1."""
     for name, value in headers.items() if isinstance(headers, dict) else ():
         for part, text, charset in (("name", name, "ascii"), ("value", value, "latin-1")):
+            if not isinstance(text, str):
+                continue
             try:
-                text.encode(charset) if isinstance(text, str) else None
+                text.encode(charset)
             except UnicodeEncodeError as exc:
                 character = exc.object[exc.start]
                 raise CommandError(
@@ -349,7 +351,7 @@ def _review(args: argparse.Namespace, work: GlimetWorkMain) -> int:
         parsed = tervix_main.m_curl.parse(content).dict()
     except (ValueError, RecursionError) as exc:  # a JSON body nested too deeply for json.loads
         raise CommandError(f"cannot read the curl command: {_one_line(str(exc))}") from None
-    _check_headers(parsed.get("headers"))
+    _check_headers(parsed.get("headers") if isinstance(parsed, dict) else None)
 
     at_terminal = sys.stdin is not None and sys.stdin.isatty() and sys.stderr.isatty()
     ask = _ask_terminal if at_terminal and not args.yes else lambda count, review_id: True
