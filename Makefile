@@ -23,21 +23,29 @@ endef
 
 # The MeterSphere server built in: METERSPHERE_BASE=https://... when given (kept in
 # .metersphere-base once a build with it succeeds), else the one kept, else the one the
-# installed build holds (built with pip directly), else the placeholder.
+# installed build holds (built with pip directly), else the placeholder. The API root in front
+# of /test/review/case/ (METERSPHERE_API_ROOT=/track on a stock server) is chosen the same way,
+# kept in .metersphere-api-root, its default the prefix /metersphere-api/track.
 PLACEHOLDER := https://metersphere.invalid
+DEFAULT_ROOT := /metersphere-api/track
 KEPT_BASE := .metersphere-base
-INSTALLED_BASE = $(shell test -x $(PY) && \
-  $(PY) -c 'import glimet_work; print(glimet_work.METERSPHERE_BASE)' 2>/dev/null)
-BASE := $(or $(METERSPHERE_BASE),$(shell cat $(KEPT_BASE) 2>/dev/null),$(INSTALLED_BASE), \
-  $(PLACEHOLDER))
-BASE_DEFINE := -C cmake.define.GLIMET_METERSPHERE_BASE='$(BASE)'
+KEPT_ROOT := .metersphere-api-root
+INSTALLED_BUILD = $(shell test -x $(PY) && $(PY) -c 'import glimet_work as g; \
+  print(g.METERSPHERE_BASE, getattr(g, "METERSPHERE_API_ROOT", "$(DEFAULT_ROOT)"))' 2>/dev/null)
+BASE := $(or $(METERSPHERE_BASE),$(shell cat $(KEPT_BASE) 2>/dev/null),\
+  $(word 1,$(INSTALLED_BUILD)),$(PLACEHOLDER))
+ROOT := $(or $(METERSPHERE_API_ROOT),$(shell cat $(KEPT_ROOT) 2>/dev/null),\
+  $(word 2,$(INSTALLED_BUILD)),$(DEFAULT_ROOT))
+BASE_DEFINE := -C cmake.define.GLIMET_METERSPHERE_BASE='$(BASE)' \
+  -C cmake.define.GLIMET_METERSPHERE_API_ROOT='$(ROOT)'
 ifeq ($(BASE),$(PLACEHOLDER))
-SAY_BASE := @echo "glimet-work: building for the placeholder server $(BASE); \
+SAY_BASE := @echo "glimet-work: building for the placeholder server $(BASE) (API root $(ROOT)); \
   add METERSPHERE_BASE=https://your-server to build for yours"
 else
-SAY_BASE := @echo "glimet-work: building for the MeterSphere server $(BASE)"
+SAY_BASE := @echo "glimet-work: building for the MeterSphere server $(BASE) (API root $(ROOT))"
 endif
-KEEP_BASE := $(if $(METERSPHERE_BASE),@echo '$(METERSPHERE_BASE)' > $(KEPT_BASE))
+KEEP_BASE := @true $(if $(METERSPHERE_BASE),; echo '$(METERSPHERE_BASE)' > $(KEPT_BASE)) \
+  $(if $(METERSPHERE_API_ROOT),; echo '$(METERSPHERE_API_ROOT)' > $(KEPT_ROOT))
 
 run: install
 	$(PY) examples/demo.py
@@ -57,7 +65,7 @@ tools:
 # server of the build installed, and another server makes it out of date whatever its time.
 INSTALLED := $(VENV)/.installed-for
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src cmake -type f -not -name '*.pyc')
-ifneq ($(BASE),$(shell cat $(INSTALLED) 2>/dev/null))
+ifneq ($(BASE) $(ROOT),$(shell cat $(INSTALLED) 2>/dev/null))
 .PHONY: $(INSTALLED)
 endif
 
@@ -67,7 +75,7 @@ $(INSTALLED): $(SOURCES) | $(PY) tools
 	$(SAY_BASE)
 	$(PIP) install --quiet . $(BASE_DEFINE)
 	$(KEEP_BASE)
-	@echo '$(BASE)' > $@
+	@echo '$(BASE) $(ROOT)' > $@
 
 # The test extras, without reinstalling the package (the file lists them).
 $(VENV)/.test-requirements: pyproject.toml | $(INSTALLED)

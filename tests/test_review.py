@@ -27,6 +27,7 @@ EDIT_PATH = "/metersphere-api/track/test/review/case/edit"
 PASSED, FAILED = "评审通过", "【警告】评审失败"
 HEADERS = {"CSRF-TOKEN": "t", "Cookie": "MS_SESSION_ID=s"}
 LIST_BODY = {"reviewId": "r", "projectId": "p"}
+KEYWORDS = ["url", "method", "headers", "json", "allow_redirects"]  # as requests gets them
 
 
 def make_cases(first, count):
@@ -41,11 +42,13 @@ def page(page_count, cases):
 
 
 class Response:
-    """A response whose json() decodes `text` afresh at each call and counts the calls."""
+    """A response whose json() decodes `text` afresh at each call and counts the calls; with a
+    `status_code` and `headers` when given."""
 
-    def __init__(self, text):
+    def __init__(self, text, **attributes):
         self.text = text
         self.json_calls = 0
+        self.__dict__.update(attributes)
 
     def json(self):
         self.json_calls += 1
@@ -64,7 +67,10 @@ class Recorder:
     def request(self, **keywords):
         match = LIST_URL.fullmatch(keywords["url"])
         answer = self.pages[int(match[2])] if match else next(self.edits, '{"success": true}')
-        response = answer if isinstance(answer, Exception) else Response(answer)
+        if isinstance(answer, (Exception, Response)):
+            response = answer
+        else:
+            response = Response(answer)
         self.calls.append((keywords, json.loads(json.dumps(keywords)), response))
         if isinstance(response, Exception):
             raise response
@@ -120,7 +126,7 @@ def test_three_pages(double, capsys):
     assert recorder.calls[:3] == listed and len(edits) == 117
     assert [LIST_URL.fullmatch(k["url"])[2] for k, _, _ in listed] == ["1", "2", "3"]
     for keywords, _, _ in listed:
-        assert list(keywords) == ["url", "method", "headers", "json"]
+        assert list(keywords) == KEYWORDS and keywords["allow_redirects"] is False
         assert keywords["method"] == "POST"
         assert keywords["headers"] is HEADERS and keywords["json"] is LIST_BODY
     assert [response.json_calls for _, _, response in listed] == [2, 1, 1]
@@ -128,7 +134,7 @@ def test_three_pages(double, capsys):
     # Then one edit per case in list order, to the same origin, body keys in order.
     origin = LIST_URL.fullmatch(listed[0][0]["url"])[1]
     for case, (keywords, snapshot, response) in zip(cases, edits):
-        assert list(keywords) == ["url", "method", "headers", "json"]
+        assert list(keywords) == KEYWORDS and keywords["allow_redirects"] is False
         assert (snapshot["url"], snapshot["method"]) == (origin + EDIT_PATH, "POST")
         assert keywords["headers"] is HEADERS and response.json_calls == 1
         assert list(snapshot["json"].items()) == [
@@ -194,17 +200,59 @@ def test_globals_looked_up_at_each_use(double, monkeypatch):
         review("x")
 
 
-@pytest.mark.parametrize(
-    "body, sent_json", [(' --data-raw \'{"reviewId":"r","projectId":"p"}\'', LIST_BODY), ("", None)]
-)
-def test_with_the_real_parser(monkeypatch, capsys, body, sent_json):
+def test_with_the_real_parser(monkeypatch, capsys):
     # The pasted URL and method have no effect; headers and JSON body go as parsed.
     recorder = Recorder({1: page(1, [])})
     monkeypatch.setattr(tervix_main, "requests", recorder)
+    body = """ --data-raw '{"reviewId":"r","projectId":"p"}'"""
     review(f"curl '{METERSPHERE_BASE}/x' -X GET -H 'CSRF-TOKEN: t' -b 'MS_SESSION_ID=s'" + body)
     keywords = recorder.calls[0][0]
     assert LIST_URL.fullmatch(keywords["url"])[2] == "1" and keywords["method"] == "POST"
-    assert keywords["headers"] == HEADERS and keywords["json"] == sent_json
+    assert keywords["headers"] == HEADERS and keywords["json"] == LIST_BODY
+
+
+NAMES_NO_REVIEW = "the pasted command's JSON body names no review"
+
+
+# A list body without a review would list, and pass, the cases of every review.
+@pytest.mark.parametrize(
+    "body",
+    [None, [], "r", {}, {"projectId": "p"}, {"reviewId": None}, {"reviewId": ""},
+     {"reviewId": True}, {"reviewId": False}],
+)
+def test_a_body_that_names_no_review_sends_nothing(double, body):
+    recorder = double({1: page(1, make_cases(0, 1))})
+    double.parsed["json"] = body
+    with pytest.raises(ValueError, match=NAMES_NO_REVIEW):
+        review("x")
+    assert recorder.calls == []
+
+
+# (the answer to a list page or to an edit with its status, whether the review goes on)
+REDIRECTS = [(301, False), (302, False), (307, False), (308, False), (399, False), (300, False),
+             (200, True), (404, True), (True, True), ("302", True)]
+
+
+@pytest.mark.parametrize("where", ["page 2", "edit"])
+@pytest.mark.parametrize("status, goes_on", REDIRECTS)
+def test_a_redirect_is_never_read_as_a_result(double, capsys, where, status, goes_on):
+    location = "https://sso.example/login"
+    answer = Response('{"success": true}', status_code=status, headers={"Location": location})
+    if where == "page 2":
+        answer.text = page(2, make_cases(1, 1))
+        recorder = double({1: page(2, make_cases(0, 1)), 2: answer})
+    else:
+        recorder = double({1: page(1, make_cases(0, 2))}, [answer])
+    if goes_on:
+        review("x")
+        assert len(recorder.calls) == 4 if where == "page 2" else 3
+        return
+    with pytest.raises(RuntimeError) as caught:
+        review("x")
+    url = recorder.calls[-1][0]["url"]
+    assert str(caught.value).startswith(f"HTTP {status} answered the request to {url} with")
+    assert f"redirect to '{location}'" in str(caught.value)
+    assert len(recorder.calls) == 2 and FAILED not in capsys.readouterr().out
 
 
 HOST = urllib.parse.urlsplit(METERSPHERE_BASE).hostname
@@ -318,7 +366,7 @@ MEMORY_RUNS_OUT = """
 import io, sys, _testcapi
 from types import SimpleNamespace
 from glimet_work import METERSPHERE_BASE, tervix_main
-parsed = SimpleNamespace(dict={"url": METERSPHERE_BASE, "headers": {}, "json": None}.copy)
+parsed = SimpleNamespace(dict={"url": METERSPHERE_BASE, "headers": {}, "json": {"reviewId": 1}}.copy)
 cases = [{"id": n, "name": str(n)} for n in range(2)]
 listed = SimpleNamespace(json={"data": {"pageCount": 1, "listObject": cases}}.copy, text="")
 edited = SimpleNamespace(json={"success": False}.copy, text="refused")

@@ -197,7 +197,9 @@ class ReviewTransport:
     def close(self) -> None:
         self.session.close()
 
-    def request(self, *, url: str, method: str, headers: Any, json: Any) -> requests.Response:
+    def request(
+        self, *, url: str, method: str, headers: Any, json: Any, allow_redirects: bool = False
+    ) -> requests.Response:
         parts = urllib.parse.urlsplit(url)
         page = LIST_PAGE.search(parts.path)
         if not page and not self.editing:

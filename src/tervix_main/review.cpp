@@ -1,18 +1,12 @@
 // TERVIXWorkMain._tervix_test_case_review: passes every case of a MeterSphere review.
+#include "tervix_main/host_check.hpp"
 #include "tervix_main/operations.hpp"
-
-#include <pthread.h>
-#include <signal.h>
-
-#include <string_view>
+#include "tervix_main/release.hpp"
+#include "tervix_main/review_urls.hpp"
 
 namespace glimet::tervix {
 namespace {
 
-constexpr const char list_url[] =
-    GLIMET_METERSPHERE_BASE "/metersphere-api/track/test/review/case/list/{page}/50";
-constexpr const char edit_url[] =
-    GLIMET_METERSPHERE_BASE "/metersphere-api/track/test/review/case/edit";
 constexpr const char progress_text[] = "读取用例：";
 constexpr const char passed_text[] = "评审通过";
 constexpr const char failed_text[] = "【警告】评审失败";
@@ -27,135 +21,25 @@ Name request_name{"request"};
 Name json_name{"json"};
 Name text_name{"text"};
 Name format_name{"format"};
-Name lower_name{"lower"};
-Name exc_value_name{"exc_value"};
-Name unraisablehook_name{"unraisablehook"};
+Name status_code_name{"status_code"};
+Name headers_name{"headers"};
 
-// The built-ins print and range, bound when the module loads and kept for the process, so
-// that rebinding either name in the module or in builtins later changes nothing. Also the
-// keyword names of url.format(page=...).
-PyObject *print_function = nullptr;
+// The built-in range, bound when the module loads and kept for the process, so that
+// rebinding the name in the module or in builtins later changes nothing. Also the keyword
+// names of url.format(page=...).
 PyObject *range_type = nullptr;
 PyObject *page_kwnames = nullptr;
-PyObject *unraisable_hook = nullptr; // the function below, put in sys while a response goes
-// The interpreter's own sys namespace, where it looks for the hook, whatever sys.modules holds
-// later; replacing an entry there takes no memory, so putting the hook back cannot fail.
-PyObject *sys_namespace = nullptr;
-
-PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept;
-PyMethodDef hook_def = {"review_unraisablehook", hook_unraisable, METH_O,
-                        "Keeps what a response's clean-up raises, for the review to raise."};
-
-// The signals held while a response is released: all but those the processor raises for the
-// code being run, which must reach their handlers at once.
-sigset_t held_signals;
 
 [[nodiscard]] int load_constants() {
     if (page_kwnames) return 0;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
-    Ref print = Ref::steal(PyObject_GetAttrString(builtins.get(), "print"));
     Ref range = Ref::steal(PyObject_GetAttrString(builtins.get(), "range"));
     Ref kwnames = Ref::steal(Py_BuildValue("(s)", "page"));
-    Ref hook = Ref::steal(PyCFunction_New(&hook_def, nullptr));
-    if (!print || !range || !kwnames || !hook) return -1;
-    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-    PyObject *sys_dict = sys ? PyModule_GetDict(sys.get()) : nullptr; // a non-module fails
-    if (!sys_dict) return -1;
-    sigfillset(&held_signals);
-    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
-        sigdelset(&held_signals, fault);
-    print_function = print.release();
+    if (!range || !kwnames) return -1;
     range_type = range.release();
     page_kwnames = kwnames.release();
-    unraisable_hook = hook.release();
-    sys_namespace = Py_NewRef(sys_dict);
     return 0;
-}
-
-// A release in progress on `thread`: what its clean-up reported as unraisable is kept in
-// `caught` (the first exception only); `previous` is the hook it replaced in sys.
-struct Release {
-    PyThreadState *thread;
-    Ref previous;
-    Ref caught;
-};
-Release *active_release = nullptr;
-
-// sys.unraisablehook while a response is released: keeps the exception when it comes from the
-// releasing thread, and hands every other report to the hook it replaced.
-PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept {
-    Release *release = active_release;
-    if (release && release->thread == PyThreadState_Get() && !release->caught) {
-        Ref value = Ref::steal(PyObject_GetAttr(report, exc_value_name.get()));
-        if (!value) return nullptr;
-        if (value.get() != Py_None) {
-            release->caught = std::move(value);
-            Py_RETURN_NONE;
-        }
-    }
-    // Other threads' reports, and any after the first, go where they would have gone.
-    PyObject *previous = release ? release->previous.get() : nullptr;
-    if (!previous || previous == unraisable_hook) previous = PySys_GetObject("__unraisablehook__");
-    if (!previous) Py_RETURN_NONE;
-    Ref keep = Ref::borrow(previous); // the hook may replace what holds it
-    return PyObject_CallOneArg(keep.get(), report);
-}
-
-// Takes the signals that are pending, and drops `response` (when given) meanwhile. Its last
-// reference usually goes here, and its clean-up (urllib3's and io's finalisers) runs Python code
-// that would take a pending Ctrl-C as its own: the KeyboardInterrupt would then be printed as
-// ignored, or silently cleared, and the review would go on. The check itself may run the
-// collector first, and so other objects' finalisers. So the thread's signals are held while
-// that code runs and taken just after, and an exception it reports as unraisable on this thread
-// is raised from here. 0, or -1 with the exception.
-[[nodiscard]] int take_signals(Ref response = {}) {
-    // Catch unraisable reports, unless an outer release (a finaliser's own review) already does.
-    PyObject *sys_dict = sys_namespace;
-    PyObject *hook = nullptr;
-    if (PyDict_GetItemRef(sys_dict, unraisablehook_name.get(), &hook) < 0) return -1;
-    Release release{PyThreadState_Get(), Ref::steal(hook), {}};
-    bool hooked = active_release == nullptr;
-    if (hooked) {
-        if (PyDict_SetItem(sys_dict, unraisablehook_name.get(), unraisable_hook) < 0) return -1;
-        active_release = &release;
-    }
-
-    // Signals that came before are taken first; those that come during the clean-up wait for
-    // the second check. (Finalisers set aside an exception already raised, and put it back.)
-    sigset_t previous_mask;
-    pthread_sigmask(SIG_BLOCK, &held_signals, &previous_mask);
-    int status = PyErr_CheckSignals();
-    response = Ref();
-    pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-    if (status == 0) status = PyErr_CheckSignals();
-
-    // The previous hook back in place, unless the clean-up installed one of its own.
-    if (!hooked) return status;
-    active_release = nullptr;
-    Ref failure = Ref::steal(PyErr_GetRaisedException());
-    PyObject *found = nullptr;
-    int restored = PyDict_GetItemRef(sys_dict, unraisablehook_name.get(), &found);
-    Ref now = Ref::steal(found);
-    if (restored > 0 && now.get() == unraisable_hook)
-        restored = release.previous ? PyDict_SetItem(sys_dict, unraisablehook_name.get(),
-                                                     release.previous.get())
-                                    : PyDict_DelItem(sys_dict, unraisablehook_name.get());
-    if (restored < 0 && !failure) failure = Ref::steal(PyErr_GetRaisedException());
-    if (failure && release.caught)
-        PyException_SetContext(failure.get(), release.caught.release());
-    else if (release.caught)
-        failure = std::move(release.caught);
-    if (!failure) return 0;
-    PyErr_SetRaisedException(failure.release());
-    return -1;
-}
-
-// print(line): one call of the built-in print, one line of output; then a signal that came
-// meanwhile (Ctrl-C right after the line) is raised.
-[[nodiscard]] int print_line(PyObject *line) {
-    Ref result = Ref::steal(PyObject_CallOneArg(print_function, line));
-    return result ? take_signals() : -1;
 }
 
 // print(f"读取用例：{len(cases)}")
@@ -172,9 +56,40 @@ Ref page_url(PyObject *url, PyObject *page) {
     return Ref::steal(PyObject_VectorcallMethod(format_name.get(), call_args, 1, page_kwnames));
 }
 
-// requests.request(**keywords), with `requests` looked up now and a copy of `keywords` passed,
-// so the callee cannot change the caller's dict. A pending signal is raised first, so that no
-// request starts after a Ctrl-C.
+// Refuses an answer with a redirect status (3xx), which is never read as a result: followed,
+// it would take the session's headers elsewhere, and read, it would be taken for the server's
+// answer. A response without an int status_code (a stand-in of the caller's own) passes.
+// 0, or -1 with RuntimeError naming the status and the Location.
+[[nodiscard]] int refuse_redirect(PyObject *response, PyObject *url) {
+    PyObject *found = nullptr;
+    if (PyObject_GetOptionalAttr(response, status_code_name.get(), &found) < 0) return -1;
+    Ref status = Ref::steal(found);
+    if (!status || !PyLong_Check(status.get()) || PyBool_Check(status.get())) return 0;
+    int overflow = 0;
+    long code = PyLong_AsLongAndOverflow(status.get(), &overflow);
+    if (code == -1 && PyErr_Occurred()) return -1;
+    if (overflow || code < 300 || code > 399) return 0;
+
+    // Its Location, as the answer's headers give it (None when there is none).
+    Ref location = Ref::borrow(Py_None);
+    if (PyObject_GetOptionalAttr(response, headers_name.get(), &found) < 0) return -1;
+    if (Ref headers = Ref::steal(found); headers && headers.get() != Py_None) {
+        Ref key = Ref::steal(PyUnicode_FromString("Location"));
+        if (!key) return -1;
+        location = Ref::steal(PyObject_CallMethodOneArg(headers.get(), get_name.get(), key.get()));
+        if (!location) return -1;
+    }
+    PyErr_Format(PyExc_RuntimeError,
+                 "HTTP %ld answered the request to %S with a redirect to %R, which the review "
+                 "does not follow: "
+                 "its cookie and headers stay with the server they were copied for",
+                 code, url, location.get());
+    return -1;
+}
+
+// requests.request(**keywords, allow_redirects=False), with `requests` looked up now and a copy
+// of `keywords` passed, so the callee cannot change the caller's dict. A pending signal is
+// raised first, so that no request starts after a Ctrl-C; a redirect is refused.
 Ref send(Function *self, PyObject *keywords) {
     if (take_signals() < 0) return {};
     Ref requests = lookup_global(self->globals, requests_name.get());
@@ -183,8 +98,15 @@ Ref send(Function *self, PyObject *keywords) {
     if (!request) return {};
     Ref keywords_copy = Ref::steal(PyDict_Copy(keywords));
     Ref no_args = Ref::steal(PyTuple_New(0));
-    if (!keywords_copy || !no_args) return {};
-    return Ref::steal(PyObject_Call(request.get(), no_args.get(), keywords_copy.get()));
+    if (!keywords_copy || !no_args ||
+        PyDict_SetItemString(keywords_copy.get(), "allow_redirects", Py_False) < 0)
+        return {};
+    PyObject *found = nullptr;
+    if (PyDict_GetItemStringRef(keywords, "url", &found) < 0) return {};
+    Ref url = Ref::steal(found);
+    Ref response = Ref::steal(PyObject_Call(request.get(), no_args.get(), keywords_copy.get()));
+    if (!response || refuse_redirect(response.get(), url.get()) < 0) return {};
+    return response;
 }
 
 // mapping.get(key), with `key` a C string.
@@ -251,125 +173,23 @@ Ref page_value(PyObject *response, const char *key) {
     return take_signals(std::move(response));
 }
 
-bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-// The host of `url` as written (an IP literal's brackets removed) and the port text after it,
-// empty when none; both view `url`. Without a scheme the whole text is host and path, as curl
-// reads it. False when there is no host to read: none at all, an unclosed "[", or a port that
-// is not digits.
-bool split_host(std::string_view url, std::string_view &host, std::string_view &port) {
-    size_t scheme_end = url.find("://");
-    bool has_scheme = scheme_end != std::string_view::npos && scheme_end > 0 &&
-                      is_ascii_letter(url[0]);
-    for (size_t n = 1; has_scheme && n < scheme_end; ++n) {
-        char c = url[n];
-        has_scheme = is_ascii_letter(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
-                     c == '.';
-    }
-    std::string_view authority = has_scheme ? url.substr(scheme_end + 3) : url;
-    authority = authority.substr(0, authority.find_first_of("/?#"));
-    if (size_t at = authority.rfind('@'); at != std::string_view::npos)
-        authority.remove_prefix(at + 1);
-    if (authority.starts_with('[')) {
-        size_t close = authority.find(']');
-        if (close == std::string_view::npos) return false;
-        host = authority.substr(1, close - 1);
-        authority.remove_prefix(close + 1);
-        if (!authority.empty() && authority[0] != ':') return false;
-    } else {
-        host = authority.substr(0, authority.find(':'));
-        authority.remove_prefix(host.size());
-    }
-    port = authority.empty() ? authority : authority.substr(1);
-    return !host.empty() && port.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-Ref utf8_text(std::string_view text) {
-    return Ref::steal(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-}
-
-// `host` as cookies compare hosts: its IDNA form (the interpreter's "idna" codec), in lower
-// case, one trailing dot dropped; it may come out empty. UnicodeError when IDNA cannot encode it.
-Ref comparable_host(std::string_view host) {
-    // The codec follows IDNA 2003, which maps ß, ς and the zero-width joiners away; browsers,
-    // curl and requests keep them (maß.example is not mass.example), so such a host is in doubt.
-    for (std::string_view deviation : {"\u00DF", "\u03C2", "\u200C", "\u200D"}) {
-        if (host.find(deviation) != std::string_view::npos) {
-            PyErr_SetString(PyExc_UnicodeError, "IDNA 2003 and 2008 encode this host apart");
-            return {};
-        }
-    }
-    Ref text = utf8_text(host);
-    if (!text) return {};
-    Ref encoded = Ref::steal(PyUnicode_AsEncodedString(text.get(), "idna", nullptr));
-    if (!encoded) return {};
-    Ref ascii = Ref::steal(PyUnicode_DecodeASCII(PyBytes_AS_STRING(encoded.get()),
-                                                 PyBytes_GET_SIZE(encoded.get()), nullptr));
-    if (!ascii) return {};
-    Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(ascii.get(), lower_name.get()));
-    if (!lowered) return {};
-    Py_ssize_t length = PyUnicode_GET_LENGTH(lowered.get());
-    if (length > 0 && PyUnicode_READ_CHAR(lowered.get(), length - 1) == '.') --length;
-    return Ref::steal(PyUnicode_Substring(lowered.get(), 0, length));
-}
-
-// Refuses a command copied from another host than the built-in server's, whose cookie and
-// headers must not go there. Scheme and port are not compared; a parsed command without "url"
-// (an m_curl of the caller's own) passes. 0, or -1 with TypeError for a "url" that is not a
-// str, ValueError for another host or a "url" whose host cannot be read (so nothing is sent
-// when the host is in doubt).
-[[nodiscard]] int check_host(PyObject *get_list_curl) {
-    Ref url = get_item(get_list_curl, "url");
-    if (!url) return -1;
-    if (url.get() == Py_None) return 0;
-    if (!PyUnicode_Check(url.get())) {
-        PyErr_Format(PyExc_TypeError, "the parsed curl command's \"url\" must be str, not %T",
-                     url.get());
+// Refuses a list body that names no review: without "reviewId" MeterSphere's case list is not
+// limited to one review, and every case the session can see would be set to Pass. The body must
+// be a JSON object whose "reviewId" is there and is not null, "" or a boolean. 0, or -1 with
+// ValueError.
+[[nodiscard]] int check_review_named(PyObject *the_json) {
+    PyObject *review_id = nullptr;
+    if (PyDict_Check(the_json) && PyDict_GetItemStringRef(the_json, "reviewId", &review_id) < 0)
         return -1;
+    Ref named = Ref::steal(review_id);
+    if (named && named.get() != Py_None && !PyBool_Check(named.get())) {
+        int empty = PyUnicode_Check(named.get()) && PyUnicode_GET_LENGTH(named.get()) == 0;
+        if (!empty) return 0;
     }
-
-    // Both hosts in compared form. A URL without a readable host, or one the UTF-8 or IDNA codec
-    // rejects, is refused: when the host is in doubt nothing is sent.
-    std::string_view own_host, own_port, host, port;
-    split_host(GLIMET_METERSPHERE_BASE, own_host, own_port);
-    Ref own = comparable_host(own_host);
-    if (!own) return -1;
-    Py_ssize_t size = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(url.get(), &size);
-    bool readable = utf8 && split_host({utf8, static_cast<size_t>(size)}, host, port);
-    Ref pasted = readable ? comparable_host(host) : Ref();
-    if (pasted && PyUnicode_GET_LENGTH(pasted.get()) == 0) pasted = Ref();
-    if (!pasted) {
-        Ref cause;
-        if (PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return -1;
-            cause = Ref::steal(PyErr_GetRaisedException());
-        }
-        PyErr_Format(PyExc_ValueError,
-                     "cannot tell which host the curl command was copied from (url %R); its "
-                     "cookie and headers go only to this build's server, %U",
-                     url.get(), own.get());
-        if (cause) {
-            Ref error = Ref::steal(PyErr_GetRaisedException());
-            PyException_SetCause(error.get(), cause.release());
-            PyErr_SetRaisedException(error.release());
-        }
-        return -1;
-    }
-
-    if (PyUnicode_Compare(pasted.get(), own.get()) == 0) return 0;
-    Ref written = utf8_text(host);
-    Ref port_text = utf8_text(port);
-    if (!written || !port_text) return -1;
-    // An IPv6 address goes back into brackets in the URL of the hint.
-    bool literal = host.find(':') != std::string_view::npos;
-    PyErr_Format(PyExc_ValueError,
-                 "the curl command was copied from %U, but this build of glimet-work talks to "
-                 "%U, and the command's cookie and headers go only to the host they came from; "
-                 "to review on %U, build for it: make install METERSPHERE_BASE=https://%s%U%s%s%U",
-                 written.get(), own.get(), written.get(), literal ? "[" : "", pasted.get(),
-                 literal ? "]" : "", port.empty() ? "" : ":", port_text.get());
+    PyErr_SetString(PyExc_ValueError,
+                    "the pasted command's JSON body names no review (no \"reviewId\"), and "
+                    "without one the case list holds the cases of every review: copy the case "
+                    "list request from the review's own page");
     return -1;
 }
 
@@ -434,7 +254,8 @@ PyObject *case_review(Function *self, PyObject *const *args) {
     Ref headers = get_item(get_list_curl.get(), "headers");
     if (!headers) return nullptr;
     Ref the_json = get_item(get_list_curl.get(), "json");
-    if (!the_json || check_host(get_list_curl.get()) < 0) return nullptr;
+    if (!the_json || check_host(get_list_curl.get()) < 0 || check_review_named(the_json.get()) < 0)
+        return nullptr;
 
     // get_list_dict: the keywords of the list requests, for page 1 first.
     Ref url = Ref::steal(PyUnicode_FromString(list_url));
@@ -474,10 +295,10 @@ PyObject *case_review(Function *self, PyObject *const *args) {
 } // namespace
 
 int review_init() {
-    if (load_constants() < 0) return -1;
+    if (load_constants() < 0 || release_init() < 0 || host_check_init() < 0) return -1;
     return make_names({&m_curl_name, &requests_name, &parse_name, &dict_name, &get_name,
-                       &request_name, &json_name, &text_name, &format_name, &lower_name,
-                       &exc_value_name, &unraisablehook_name});
+                       &request_name, &json_name, &text_name, &format_name, &status_code_name,
+                       &headers_name});
 }
 
 const OperationSpec case_review_spec = {
