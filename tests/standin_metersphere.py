@@ -2,11 +2,14 @@
 
 It serves the two endpoints a test-case review uses, with MeterSphere's response shapes:
 
-    POST /metersphere-api/track/test/review/case/list/{page}/{size}
+    POST {root}/test/review/case/list/{page}/{size}
         body {"reviewId": ..., ...} -> {"success": true, "message": null,
         "data": {"itemCount": n, "pageCount": p, "listObject": [case, ...]}}
-    POST /metersphere-api/track/test/review/case/edit
+    POST {root}/test/review/case/edit
         body {"id", "caseId", "reviewId", "comment", "status"} -> {"success": true, ...}
+
+where root is the API root this build sends to (glimet_work.METERSPHERE_API_ROOT) unless
+another is given, as a stock server's /track.
 
 Both want the session cookie and the CSRF-TOKEN header of a signed-in browser, which the
 command from `curl_command()` carries, and the server keeps each case's status.
@@ -14,9 +17,17 @@ command from `curl_command()` carries, and the server keeps each case's status.
 Faults, chosen per list page or per case edit, answer in place of the server's own handling:
 "bad_gateway" (HTTP 502 with an HTML page, as a reverse proxy gives when the server is down),
 "not_json" (HTTP 200 with a JSON body cut short), "reset" (the connection reset with no answer),
-"refuse" (HTTP 200 with success false), "redirect" (HTTP 307 to REDIRECT, another host) and
-"stall" (no answer until the server stops, at most STALL_SECONDS), "stall_body" (the same after
-the headers). A faulty edit changes nothing.
+"refuse" (HTTP 200 with success false), "reviewer" (the same, for a case of another reviewer),
+"redirect" (HTTP 307 to REDIRECT, another host), "redirect_here" (HTTP 307 to the same path on
+this server), "login" (HTTP 302 to /login, as v1 answers a session that expired),
+"session_500" (HTTP 500 with v2's message for one), "stall" (no answer until the server stops,
+at most STALL_SECONDS), "stall_body" (the same after the headers), "trickle" (the answer a byte
+every TRICKLE seconds), "endless" (a chunked body that never ends), "gzip_bomb" (a small gzip
+body that inflates to BOMB_BYTES). For list pages also "unlisted" (success false, cases and
+all), "short" (the page's last case missing), "empty" (no case), "repeat" (page 1's first case
+in place of the page's first) and "shrink" (REMOVED cases deleted once the page is served),
+and for edits "underway" (success true, the case's status Underway: other reviewers must
+still pass it). A faulty edit changes nothing, but "underway" sets the status it names.
 
     with StandinMeterSphere(cases=117) as server:
         text = server.curl_command()        # what "Copy as cURL" gives for the case list
@@ -28,6 +39,7 @@ clients below send its requests to the loopback origin instead. Only the standar
 used, besides requests, imported by `LoopbackRequests.request` when called.
 """
 
+import gzip
 import http.cookies
 import json
 import math
@@ -41,14 +53,21 @@ import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from glimet_work import METERSPHERE_BASE
+from glimet_work import METERSPHERE_API_ROOT, METERSPHERE_BASE
 
-LIST_PATH = re.compile(r"/metersphere-api/track/test/review/case/list/(\d+)/(\d+)")
-EDIT_PATH = "/metersphere-api/track/test/review/case/edit"
-STATUSES = {"Prepare", "Pass", "UnPass", "Again", "Underway"}
+STATUSES = {"Prepare", "Pass", "UnPass", "Again", "Underway", "Rereview"}
 BODY_LIMIT = 1 << 20
-FAULTS = {"bad_gateway", "not_json", "reset", "refuse", "redirect", "stall", "stall_body"}
+FAULTS = {
+    "bad_gateway", "not_json", "reset", "refuse", "reviewer", "redirect", "redirect_here",
+    "login", "session_500", "stall", "stall_body", "trickle", "endless", "gzip_bomb", "unlisted",
+    "short", "empty", "repeat", "shrink", "underway",
+}
 REDIRECT = "http://localhost:9/sso/login"
+SESSION_500 = '401 UNAUTHORIZED "Not found session, Please Login again."'
+REVIEWER = "非此用例的评审人员！"
+TRICKLE = 0.2
+BOMB_BYTES = 64 << 20
+REMOVED = 5
 BAD_GATEWAY = "<html><body><h1>502 Bad Gateway</h1></body></html>"
 STALL_SECONDS = 30
 TLS_CERT = pathlib.Path(__file__).parent / "tls" / "loopback-cert.pem"
@@ -94,8 +113,14 @@ class StandinMeterSphere:
         refuse=(),
         non_json_page=None,
         tls=False,
+        root=METERSPHERE_API_ROOT,
+        statuses=None,
+        names=None,
+        page_count=None,
     ):
         self.tls = tls
+        self.root = root
+        self.page_count = page_count  # in every list answer in place of the true count
         self.session_id = "5f0c6b9e-1d2a-4e8b-9a57-0c3d2e1f4a6b"
         self.csrf_token = "Yjk5ZDc2ZTAtOGE1Ny00ZDc1LWI0MmMtYmE4MTg3MzE5OWY4fGFkbWlufDE3MDE="
         self.project_id = "7d3e1c4a-6b2f-4f0e-8c9d-1a2b3c4d5e6f"
@@ -113,10 +138,12 @@ class StandinMeterSphere:
                 "priority": ("P0", "P1", "P2", "P3")[n % 4],
                 "nodePath": "/订单/查询",
                 "reviewer": "admin",
-                "status": "Prepare",
+                "reviewStatus": (statuses or {}).get(n, "Prepare"),
             }
             for n in range(cases)
         ]
+        for n, name in (names or {}).items():
+            self._cases[n]["name"] = name
         self._page_faults = dict(page_faults or {})
         if non_json_page is not None:
             self._page_faults[non_json_page] = "bad_gateway"
@@ -150,9 +177,9 @@ class StandinMeterSphere:
         return f"{'https' if self.tls else 'http'}://{host}:{port}"
 
     def statuses(self):
-        """{case id: status}, in list order."""
+        """{case id: review status}, in list order."""
         with self._lock:
-            return {case["id"]: case["status"] for case in self._cases}
+            return {case["id"]: case["reviewStatus"] for case in self._cases}
 
     def clear_faults(self):
         """From now on every request is handled as the server would."""
@@ -169,7 +196,7 @@ class StandinMeterSphere:
             separators=(",", ":"),
         )
         parts = [
-            "curl " + quote(f"{origin}/metersphere-api/track/test/review/case/list/1/10"),
+            "curl " + quote(f"{origin}{self.root}/test/review/case/list/1/10"),
             "-H " + quote("Accept: application/json, text/plain, */*"),
             "-H " + quote("Accept-Language: zh-CN,zh;q=0.9,en;q=0.8"),
             "-H " + quote(f"CSRF-TOKEN: {self.csrf_token}"),
@@ -200,17 +227,26 @@ class StandinMeterSphere:
         )
 
     def _list(self, page, size, body):
-        if page in self._page_faults:
-            return self._page_faults[page], None
+        fault = self._page_faults.get(page)
+        if fault in FAULTS - PAGE_CHANGES:
+            return fault, None
         if not isinstance(body, dict) or body.get("reviewId") != self.review_id:
             return 400, _failure("reviewId 不存在")
-        chosen = self._cases[(page - 1) * size : page * size]
+        chosen = [dict(case) for case in self._cases[(page - 1) * size : page * size]]
+        if fault == "short":
+            chosen = chosen[:-1]
+        elif fault == "empty":
+            chosen = []
+        elif fault == "repeat":
+            chosen[0] = dict(self._cases[0])
         data = {
             "itemCount": len(self._cases),
-            "pageCount": math.ceil(len(self._cases) / size),
-            "listObject": [dict(case) for case in chosen],
+            "pageCount": self.page_count or math.ceil(len(self._cases) / size),
+            "listObject": chosen,
         }
-        return 200, {"success": True, "message": None, "data": data}
+        if fault == "shrink":  # cases deleted meanwhile: the later pages' offsets move
+            del self._cases[:REMOVED]
+        return 200, {"success": fault != "unlisted", "message": None, "data": data}
 
     def _edit(self, body):
         keys = ["id", "caseId", "reviewId", "comment", "status"]
@@ -218,9 +254,14 @@ class StandinMeterSphere:
             return 400, _failure("参数错误")
         for case in self._cases:
             if [case["id"], case["caseId"], case["reviewId"]] == [body[k] for k in keys[:3]]:
-                if case["id"] in self._edit_faults:
-                    return self._edit_faults[case["id"]], None
-                case["status"] = body["status"]
+                fault = self._edit_faults.get(case["id"])
+                if fault == "underway":
+                    case["reviewStatus"] = "Underway"
+                    data = {"id": case["id"], "status": "Underway"}
+                    return 200, {"success": True, "message": None, "data": data}
+                if fault is not None:
+                    return fault, None
+                case["reviewStatus"] = body["status"]
                 return 200, {"success": True, "message": None, "data": None}
         return 400, _failure("用例不存在")
 
@@ -246,13 +287,30 @@ class _TLSServer(_Server):
             super().handle_error(request, client_address)
 
 
+PAGE_CHANGES = {"short", "empty", "repeat", "shrink", "unlisted"}  # a list answered, but wrong
+
+
 def _failure(message):
     return {"success": False, "message": message, "data": None}
 
 
+_bomb = []
+
+
+def _gzip_bomb():
+    """A gzip body of BOMB_BYTES zeros, made once."""
+    if not _bomb:
+        _bomb.append(gzip.compress(bytes(BOMB_BYTES), compresslevel=9))
+    return _bomb[0]
+
+
 def _handler_for(server):
+    list_path = re.compile(re.escape(server.root) + r"/test/review/case/list/(\d+)/(\d+)")
+    edit_path = server.root + "/test/review/case/edit"
+
     class Handler(BaseHTTPRequestHandler):
         timeout = 10  # a client that stops sending cannot hold a thread for ever
+        protocol_version = "HTTP/1.1"  # one connection for many requests, as servers keep them
 
         def do_POST(self):
             length = int(self.headers.get("Content-Length") or 0)
@@ -267,12 +325,12 @@ def _handler_for(server):
             path = urllib.parse.urlsplit(self.path).path
             with server._lock:
                 server.log.append((path, dict(self.headers), body))
-                match = LIST_PATH.fullmatch(path)
+                match = list_path.fullmatch(path)
                 if not server._signed_in(self.headers):
                     status, answer = 401, _failure("Unauthorized")
                 elif match and int(match[1]) >= 1 and int(match[2]) >= 1:
                     status, answer = server._list(int(match[1]), int(match[2]), body)
-                elif path == EDIT_PATH:
+                elif path == edit_path:
                     status, answer = server._edit(body)
                 else:
                     status, answer = 404, _failure("Not Found")
@@ -300,11 +358,47 @@ def _handler_for(server):
                 self.close_connection = True
             elif fault == "bad_gateway":
                 self._answer(502, BAD_GATEWAY)
-            elif fault == "redirect":
-                self.send_response(307)
-                self.send_header("Location", REDIRECT)
+            elif fault in ("redirect", "redirect_here", "login"):
+                location = {"redirect": REDIRECT, "login": server.origin + "/login"}
+                self.send_response(302 if fault == "login" else 307)
+                self.send_header("Location", location.get(fault, server.origin + self.path))
                 self.send_header("Content-Length", "0")
                 self.end_headers()
+            elif fault == "session_500":
+                self._answer(500, _failure(SESSION_500))
+            elif fault == "reviewer":
+                self._answer(200, _failure(REVIEWER))
+            elif fault == "trickle":
+                payload = json.dumps({"success": True, "message": None, "data": None}).encode()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(payload)))
+                self.end_headers()
+                for n in range(len(payload)):
+                    if server._stopping.wait(TRICKLE):
+                        break
+                    self.wfile.write(payload[n : n + 1])
+                    self.wfile.flush()
+                self.close_connection = True
+            elif fault == "endless":
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                chunk = b"%x\r\n%s\r\n" % (1 << 16, b" " * (1 << 16))
+                for _ in range(1 << 16):  # 4 GiB at most, or until the client leaves
+                    if server._stopping.is_set():
+                        break
+                    self.wfile.write(chunk)
+                self.close_connection = True
+            elif fault == "gzip_bomb":
+                payload = _gzip_bomb()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Encoding", "gzip")
+                self.send_header("Content-Length", str(len(payload)))
+                self.end_headers()
+                self.wfile.write(payload)
             elif fault == "not_json":
                 text = json.dumps({"success": True, "message": None, "data": None})
                 self._answer(200, text[: len(text) // 2], kind="application/json")

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from glimet_work import METERSPHERE_BASE, __version__
+from glimet_work import METERSPHERE_API_ROOT, METERSPHERE_BASE, __version__
 
 sys.path.insert(0, str(Path(__file__).parent))
 from standin_metersphere import (
@@ -163,7 +163,8 @@ def test_version_names_the_server():
     assert (done.returncode, done.stderr) == (0, b"")
     assert (
         done.stdout.decode()
-        == f"glimet-work {__version__} (MeterSphere server: {METERSPHERE_BASE})\n"
+        == f"glimet-work {__version__} (MeterSphere server: {METERSPHERE_BASE}, API root "
+        f"{METERSPHERE_API_ROOT})\n"
     )
 
 
@@ -237,57 +238,65 @@ def closed_port_origin():
         return f"http://127.0.0.1:{sock.getsockname()[1]}"
 
 
-def prefix(message):
-    return f"glimet-work review: error: {message}\n"
+UNCHANGED = "glimet-work review: stopped before any case was changed; running the review again is safe"
+REFUSAL = "用例已被锁定，无法评审"
+
+
+def error(message, closing=UNCHANGED):
+    return f"glimet-work review: error: {message}\n{closing}\n"
 
 
 # name: (stand-in faults, options, how the run differs, exit status, standard error,
 #        standard output lines, cases left as they were)
 # fmt: off
 REVIEWS = {
-    "all pass": ({}, [], None, 0, "", 62, 0),
+    "all pass": ({}, [], None, 0, "glimet-work review: 60 cases: 60 passed\n", 62, 0),
     "refused": (
-        {"refuse": (3, 40)}, [], None, 1, "glimet-work review: 60 cases: 58 passed, 2 refused\n",
+        {"refuse": (3, 40)}, [], None, 1,
+        f"glimet-work review: 60 cases: 58 passed, 2 refused: {case_name(3)}: {REFUSAL}; "
+        f"{case_name(40)}: {REFUSAL}\n",
         64, 2,
     ),
     "401": (
         {}, [], "signed out", 1,
-        prefix(f'page 1 of the case list: HTTP 401 Unauthorized from {HOST}: "Unauthorized"; '
-               + SESSION_HINT),
+        error(f"page 1 of the case list: HTTP 401 Unauthorized from {HOST}: Unauthorized; "
+              + SESSION_HINT),
         0, 60,
     ),
     "HTML 502 page": (
         {"page_faults": {2: "bad_gateway"}}, [], None, 1,
-        prefix(f"page 2 of the case list: HTTP 502 Bad Gateway from {HOST}, not JSON: "
-               + BAD_GATEWAY),
+        error(f"page 2 of the case list: HTTP 502 Bad Gateway from {HOST}, not JSON: "
+              + BAD_GATEWAY),
         1, 60,
     ),
     "HTML 502 edit": (
         {"edit_faults": {4: "bad_gateway"}}, [], None, 1,
-        prefix(f'the edit of case "{case_name(4)}": HTTP 502 Bad Gateway from {HOST}, not JSON: '
-               + BAD_GATEWAY),
+        error(f'the edit of case "{case_name(4)}": HTTP 502 Bad Gateway from {HOST}, not JSON: '
+              + BAD_GATEWAY, "glimet-work review: stopped after 4 of 60 cases (4 passed; the "
+              "outcome of the 5th is unknown); running the review again is safe"),
         6, 56,
     ),
     "redirect": (
         {"page_faults": {1: "redirect"}}, [], None, 1,
-        prefix(f"page 1 of the case list: HTTP 307 Temporary Redirect from {HOST}, redirected "
-               f"to {REDIRECT}, which the review does not follow: (empty body)"),
+        error(f"page 1 of the case list: HTTP 307 Temporary Redirect from {HOST}, redirected "
+              f"to {REDIRECT}, which the review does not follow: (empty body); {SESSION_HINT}"),
         0, 60,
     ),
     "timeout": (
         {"page_faults": {2: "stall"}}, ["--timeout", "0.5"], None, 1,
-        prefix(f"page 2 of the case list: {HOST} did not answer within 0.5 s (--timeout SECONDS)"),
+        error(f"page 2 of the case list: {HOST} did not answer within 0.5 s (--timeout SECONDS)"),
         1, 60,
     ),
     "body stalls": (
         {"edit_faults": {0: "stall_body"}}, ["--timeout", "0.5"], None, 1,
-        prefix(f'the edit of case "{case_name(0)}": {HOST} did not answer within 0.5 s '
-               "(--timeout SECONDS)"),
+        error(f'the edit of case "{case_name(0)}": {HOST} did not answer within 0.5 s '
+              "(--timeout SECONDS)", "glimet-work review: stopped after 0 of 60 cases (0 passed; "
+              "the outcome of the 1st is unknown); running the review again is safe"),
         2, 60,
     ),
     "connection refused": (
         {}, [], "closed port", 1,
-        prefix(f"page 1 of the case list: the connection to {HOST} failed: Connection refused"),
+        error(f"page 1 of the case list: the connection to {HOST} failed: Connection refused"),
         0, 60,
     ),
 }
@@ -322,10 +331,11 @@ def test_review_over_https(trusted):
                       env=env)
         statuses = set(server.statuses().values())
     if trusted:
-        assert (done.returncode, done.stderr, statuses) == (0, b"", {"Pass"})
+        passed = b"glimet-work review: 60 cases: 60 passed\n"
+        assert (done.returncode, done.stderr, statuses) == (0, passed, {"Pass"})
     else:
         assert done.returncode == 1 and statuses == {"Prepare"}
-        assert done.stderr.decode("utf-8") == prefix(
+        assert done.stderr.decode("utf-8") == error(
             f"page 1 of the case list: cannot verify the certificate of {HOST} (self-signed "
             "certificate); for a server whose certificate comes from a private CA, set "
             "REQUESTS_CA_BUNDLE to that CA's certificate file"
@@ -362,27 +372,30 @@ def run_at_terminal(command, answer):
     return process.returncode, stdout.decode("utf-8"), shown.decode("utf-8").replace("\r\n", "\n")
 
 
-QUESTION = f"glimet-work review: set all 60 cases of review {{}} on {METERSPHERE_BASE} to Pass? "
+PLAN = "glimet-work review: 60 cases of review {} on " + METERSPHERE_BASE + ": 60 Prepare\n"
+QUESTION = "glimet-work review: set all 60 cases of review {} on " + METERSPHERE_BASE + " to Pass? "
 DRY_RUN = [f"would pass: {case_name(n)}" for n in range(CASES)]
+DONE = "glimet-work review: 60 cases: 60 passed\n"
 
 # (options, the answer typed, exit status, what the terminal shows after the question,
 #  standard output lines, cases left as they were)
 BEFORE_CHANGING = {
-    "yes": ([], b"y\n", 0, "[y/N] y\n", operation_lines(), 0),
+    "yes": ([], b"y\n", 0, "[y/N] y\n" + DONE, operation_lines(), 0),
     "no": (
         [],
         b"\n",
         1,
-        "[y/N] \nglimet-work review: error: cancelled; no case was changed\n",
+        "[y/N] \nglimet-work review: cancelled; no case was changed\n",
         operation_lines()[:2],
         60,
     ),
-    "--yes": (["--yes"], None, 0, "", operation_lines(), 0),
+    "--yes": (["--yes"], None, 0, DONE, operation_lines(), 0),
     "--dry-run": (
         ["--dry-run"],
         None,
         0,
-        "glimet-work review: dry run: 60 cases would be set to Pass; none was changed\n",
+        PLAN + "glimet-work review: dry run: 60 of 60 cases would be set to Pass; none was "
+        "changed\n",
         operation_lines()[:2] + DRY_RUN,
         60,
     ),
@@ -401,7 +414,8 @@ def test_review_asks_before_changing(options, answer, status, shown, stdout, lef
         command = [*cli_command(server.origin), "review", *options, str(paste)]
         done = run_at_terminal(command, answer)
         statuses = list(server.statuses().values())
-    question = QUESTION.format(server.review_id) if answer else ""
+    shown = shown.format(server.review_id)
+    question = (PLAN + QUESTION).format(*[server.review_id] * 2) if answer else ""
     assert (done[0], done[2]) == (status, question + shown)
     assert done[1].splitlines() == stdout
     assert statuses.count("Prepare") == left
@@ -444,8 +458,13 @@ def test_ctrl_c_after_a_result_line_stops_the_review(runner, after, tmp_path):
     assert passed < CASES, "the review went on after Ctrl-C"
     if runner == "operation":
         assert process.returncode == -signal.SIGINT and b"KeyboardInterrupt" in stderr
-    else:
-        assert (process.returncode, stderr) == (-signal.SIGINT, b"")
+    else:  # one line on what was done, and the end by SIGINT
+        assert process.returncode == -signal.SIGINT
+        assert re.fullmatch(
+            rb"glimet-work review: stopped after \d+ of 60 cases \(\d+ passed(; the outcome of "
+            rb"the \d+\w\w is unknown)?\); running the review again is safe\n",
+            stderr,
+        )
 
 
 # (shell form of the command, input, exit status, the stream written, its one line)

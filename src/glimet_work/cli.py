@@ -14,20 +14,17 @@ import contextlib
 import io
 import json
 import os
-import re
 import signal
-import ssl
 import sys
 import textwrap
-import urllib.parse
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
-import requests
-import urllib3
-
-from glimet_work import METERSPHERE_BASE, __version__, tervix_main
+import glimet_work
+from glimet_work import METERSPHERE_API_ROOT, METERSPHERE_BASE, __version__
+from glimet_work._review import PasteError, ReviewError, ReviewPlan, case_name, printable
+from glimet_work._transport import MiB
 from glimet_work.duty_main import GlimetWorkMain
 
 PROG = "glimet-work"
@@ -125,197 +122,19 @@ def _notice(args: argparse.Namespace, work: GlimetWorkMain) -> int:
     return 0
 
 
-# The review. The operation sends its requests through the module's `requests`; for the run
-# the command puts a transport of its own there, which bounds each request in time, turns every
-# failure into a line that says what to do, counts the refusals and asks before the first edit.
-
-SESSION_HINT = (
-    "the session in the pasted command has expired or lacks the right: copy the request again "
-    "from a logged-in browser"
-)
-LIST_PAGE = re.compile(r"/case/list/(\d+)/\d+$")
-CA_HINT = (
-    "for a server whose certificate comes from a private CA, set REQUESTS_CA_BUNDLE to that "
-    "CA's certificate file"
-)
+# The review: glimet_work.review does the work; this layer reads the paste, asks before the
+# first edit on a terminal, and turns what came back into lines and an exit status.
 
 
-class StopBeforeEdits(Exception):
-    """Raised through the operation at its first edit when none may be sent (a dry run)."""
-
-
-def _wrapped(exc: BaseException) -> list[BaseException]:
-    """`exc` and the network errors it wraps, outermost first."""
-    seen: list[BaseException] = []
-    following: BaseException | None = exc
-    while following is not None and all(following is not e for e in seen):
-        seen.append(following)
-        inner = [a for a in following.args if isinstance(a, BaseException)]
-        following = following.__cause__ or (inner[0] if inner else following.__context__)
-    return seen
-
-
-def _root_cause(exc: BaseException) -> str:
-    """What went wrong at the bottom of a chain of wrapped network errors, in words."""
-    seen = _wrapped(exc)
-    for found in reversed(seen):
-        if isinstance(found, ssl.SSLCertVerificationError) and found.verify_message:
-            return str(found.verify_message)
-        if isinstance(found, OSError) and found.strerror:
-            return str(found.strerror)
-    return _one_line(str(seen[-1])) or "no reason given"
-
-
-def _body_start(text: str, limit: int = 100) -> str:
-    text = _one_line(text)
-    return text if len(text) <= limit else text[:limit] + "…"
-
-
-class ReviewTransport:
-    """Stands in for the module's `requests` during one review.
-
-    `request` takes the operation's keywords, sends them through one requests session with
-    `timeout`, and hands back the response once its body is one the operation reads without
-    fault; anything else ends the review with a CommandError. Before the first edit it stops a
-    dry run, and otherwise calls `ask` with the number of cases read and the review's id, going
-    on only when that returns True.
-    """
-
-    def __init__(self, timeout: float, ask: Callable[[int, Any], bool], dry_run: bool) -> None:
-        self.timeout = timeout
-        self.ask = ask
-        self.dry_run = dry_run
-        self.session = requests.Session()
-        self.cases: list[dict[str, Any]] = []
-        self.names: dict[Any, str] = {}  # case id: name, for the lines about an edit
-        self.review_id: Any = None
-        self.editing = False
-        self.requests_sent = 0
-        self.passed = 0
-        self.refused = 0
-
-    def close(self) -> None:
-        self.session.close()
-
-    def request(
-        self, *, url: str, method: str, headers: Any, json: Any, allow_redirects: bool = False
-    ) -> requests.Response:
-        parts = urllib.parse.urlsplit(url)
-        page = LIST_PAGE.search(parts.path)
-        if not page and not self.editing:
-            self.before_edits()
-            self.editing = True
-        what = f"page {page[1]} of the case list" if page else self.describe_edit(json)
-        response = self.send(what, parts.netloc, method, url, headers, json)
-        if response.is_redirect:
-            # Followed, it would take the command's headers (session tokens) to another host.
-            location = response.headers["Location"]
-            problem = f"redirected to {location}, which the review does not follow"
-            raise _http_failure(what, parts.netloc, response, problem)
-        try:
-            body = response.json()
-        except ValueError:
-            raise _http_failure(what, parts.netloc, response, "not JSON") from None
-        if response.status_code in (401, 403) or (page and not response.ok):
-            raise _http_failure(what, parts.netloc, response)
-        if page:
-            if not _is_case_list(body, first=page[1] == "1"):
-                raise _http_failure(what, parts.netloc, response, "no case list in the answer")
-            self.cases += body["data"]["listObject"]
-            for case in body["data"]["listObject"]:
-                name = case.get("name")
-                with contextlib.suppress(TypeError):  # an id no dict can hold has no name here
-                    if isinstance(name, str):
-                        self.names.setdefault(case.get("id"), _one_line(name))
-            self.review_id = json.get("reviewId") if isinstance(json, dict) else None
-        elif not isinstance(body, dict):
-            raise _http_failure(what, parts.netloc, response, "not a JSON object")
-        elif body.get("success") is True:  # the operation's own test
-            self.passed += 1
-        else:
-            self.refused += 1
-        return response
-
-    def before_edits(self) -> None:
-        if self.dry_run:
-            raise StopBeforeEdits
-        if not self.ask(len(self.cases), self.review_id):
-            raise CommandError("cancelled; no case was changed", status=1)
-
-    def describe_edit(self, body: Any) -> str:
-        case_id = body.get("id") if isinstance(body, dict) else None
-        name = None
-        with contextlib.suppress(TypeError):
-            name = self.names.get(case_id)
-        return f"the edit of case id {case_id}" if name is None else f'the edit of case "{name}"'
-
-    def send(
-        self, what: str, host: str, method: str, url: str, headers: Any, body: Any
-    ) -> requests.Response:
-        self.requests_sent += 1
-        try:
-            return self.session.request(
-                method, url, headers=headers, json=body, timeout=self.timeout, allow_redirects=False
-            )
-        except requests.ConnectTimeout:
-            problem = f"could not connect to {host} within {self.timeout:g} s (--timeout SECONDS)"
-        except requests.Timeout:
-            problem = self.no_answer(host)
-        except requests.exceptions.SSLError as exc:
-            problem = f"cannot verify the certificate of {host} ({_root_cause(exc)}); {CA_HINT}"
-        except requests.exceptions.ProxyError as exc:
-            problem = (
-                f"the proxy on the way to {host} failed: {_root_cause(exc)} (HTTPS_PROXY or "
-                f"HTTP_PROXY names the proxy; NO_PROXY={host} goes without one)"
-            )
-        except requests.RequestException as exc:
-            # A body that stops coming after the headers reaches here, not as a Timeout.
-            timeouts = (urllib3.exceptions.ReadTimeoutError, TimeoutError)
-            if any(isinstance(found, timeouts) for found in _wrapped(exc)):
-                problem = self.no_answer(host)
-            else:
-                problem = f"the connection to {host} failed: {_root_cause(exc)}"
-        raise CommandError(f"{what}: {problem}", status=1)
-
-    def no_answer(self, host: str) -> str:
-        return f"{host} did not answer within {self.timeout:g} s (--timeout SECONDS)"
-
-
-def _is_case_list(body: Any, first: bool) -> bool:
-    """Whether a list page holds what the operation reads from it."""
-    data = body.get("data") if isinstance(body, dict) else None
-    if not isinstance(data, dict):
-        return False
-    cases = data.get("listObject")
-    if not isinstance(cases, list) or not all(isinstance(case, dict) for case in cases):
-        return False
-    return not first or type(data.get("pageCount")) is int
-
-
-def _http_failure(
-    what: str, host: str, response: requests.Response, problem: str | None = None
-) -> CommandError:
-    """The line for an answer the review cannot use: status, request, the server's message."""
-    try:
-        message = response.json().get("message")
-    except (ValueError, AttributeError):
-        message = None
-    detail = (
-        json.dumps(message, ensure_ascii=False) if isinstance(message, str) and message else None
-    )
-    line = f"{what}: HTTP {response.status_code} {response.reason or ''}".rstrip()
-    line += f" from {host}" + (f", {problem}" if problem else "")
-    line += f": {detail or _body_start(response.text) or '(empty body)'}"
-    if response.status_code in (401, 403):
-        line += f"; {SESSION_HINT}"
-    return CommandError(line, status=1)
-
-
-def _ask_terminal(count: int, review_id: Any) -> bool:
-    """The question before the first edit, on the terminal; True to go on."""
-    review = f" of review {review_id}" if isinstance(review_id, str) else ""
+def _ask_terminal(plan: ReviewPlan) -> bool:
+    """The plan and the question before the first edit, on the terminal; True to go on."""
+    for line in plan.describe():
+        _report(f"{PROG} review: {line}")
+    kept = len(plan.cases) - len(plan.to_pass)
+    which = f"the {len(plan.to_pass)} cases not UnPass" if kept else f"all {len(plan.cases)} cases"
+    review_id = printable(str(plan.review_id))
     sys.stderr.write(
-        f"{PROG} review: set all {count} cases{review} on {METERSPHERE_BASE} to Pass? [y/N] "
+        f"{PROG} review: set {which} of review {review_id} on {METERSPHERE_BASE} to Pass? [y/N] "
     )
     sys.stderr.flush()
     answer = ""
@@ -327,65 +146,46 @@ def _ask_terminal(count: int, review_id: Any) -> bool:
     return answer.strip().lower() in ("y", "yes")
 
 
-def _check_headers(headers: Any) -> None:
-    """Refuses, before anything is sent, a header that HTTP cannot carry as requests sends it:
-    names in ASCII, values in Latin-1."""
-    for name, value in headers.items() if isinstance(headers, dict) else ():
-        for part, text, charset in (("name", name, "ascii"), ("value", value, "latin-1")):
-            if not isinstance(text, str):
-                continue
-            try:
-                text.encode(charset)
-            except UnicodeEncodeError as exc:
-                character = exc.object[exc.start]
-                raise CommandError(
-                    f'cannot send the header "{name}": its {part} holds U+{ord(character):04X}, '
-                    f"which HTTP headers cannot carry ({charset} only); remove or percent-encode "
-                    "it in the pasted command"
-                ) from None
-
-
 def _review(args: argparse.Namespace, work: GlimetWorkMain) -> int:
-    content = _read_text(args.file)
-    # Reading the command first tells a bad paste (status 2) from a failing review (status 1);
-    # the reader is the one the operation uses, and it sends nothing.
-    try:
-        parsed = tervix_main.m_curl.parse(content).dict()
-    except (ValueError, RecursionError) as exc:  # a JSON body nested too deeply for json.loads
-        raise CommandError(f"cannot read the curl command: {_one_line(str(exc))}") from None
-    _check_headers(parsed.get("headers") if isinstance(parsed, dict) else None)
-
     at_terminal = sys.stdin is not None and sys.stdin.isatty() and sys.stderr.isatty()
-    ask = _ask_terminal if at_terminal and not args.yes else lambda count, review_id: True
-    transport = ReviewTransport(args.timeout, ask, args.dry_run)
-    saved = tervix_main.requests
-    tervix_main.requests = transport  # type: ignore[assignment]  # rebound on purpose
+    if at_terminal and args.file in (None, "-"):
+        _report(f"{PROG} review: paste the curl command, then press Ctrl-D")
+    content = _read_text(args.file)
+    confirm = _ask_terminal if at_terminal and not args.yes and not args.dry_run else None
+    if isinstance(sys.stdout, _Output) and sys.stdout.isatty():
+        sys.stdout.escape = True  # case names from the server must not drive the terminal
     try:
-        work._tervix_test_case_review(content)
-    except StopBeforeEdits:
-        pass
-    except (CommandError, OutputFailed, MemoryError):
-        raise
-    except Exception as exc:  # noqa: BLE001 - the operation's own refusals, as one line
-        # Before any request the fault is in the paste (another host's command, say).
-        status = 1 if transport.requests_sent else 2
-        raise CommandError(_one_line(str(exc)) or _describe(exc), status) from None
-    finally:
-        tervix_main.requests = saved
-        transport.close()
-
-    count = len(transport.cases)
-    if args.dry_run:
-        for case in transport.cases:
-            print(f"would pass: {case.get('name')}")
-        _report(f"{PROG} review: dry run: {count} cases would be set to Pass; none was changed")
-        return 0
-    if transport.refused:
-        _report(
-            f"{PROG} review: {count} cases: {transport.passed} passed, {transport.refused} refused"
+        result = glimet_work.review(
+            content,
+            timeout=args.timeout,
+            dry_run=args.dry_run,
+            confirm=confirm,
+            keep_unpass=args.keep_unpass,
+            max_answer=args.max_answer,
         )
-        return 1
-    return 0
+    except ReviewError as exc:
+        if exc.result is None or isinstance(exc, PasteError):
+            raise CommandError(str(exc), exc.status) from None
+        for note in exc.result.notes:
+            _report(f"{PROG} review: note: {note}")
+        _report(f"{PROG} review: error: {exc}")
+        _report(f"{PROG} review: {exc.result.summary()}")
+        return exc.status
+    except KeyboardInterrupt as exc:
+        stopped = getattr(exc, "glimet_review_result", None)
+        if stopped is not None:
+            _report(f"{PROG} review: {stopped.summary()}")
+        raise
+
+    for note in result.notes:
+        _report(f"{PROG} review: note: {note}")
+    if args.dry_run and result.plan is not None:
+        for case in result.plan.to_pass:
+            print(f"would pass: {case_name(case)}")
+        for line in result.plan.describe():
+            _report(f"{PROG} review: {line}")
+    _report(f"{PROG} review: {result.summary()}")
+    return 1 if result.refused or result.stopped else 0
 
 
 _FILE_HELP = "input file (default: standard input; '-' reads standard input too)"
@@ -429,6 +229,17 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _byte_count(text: str) -> int:
+    """A byte count: digits, optionally followed by K, M or G (powers of 1024)."""
+    units = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+    digits, unit = text[:-1], text[-1:].upper()
+    if unit not in units or unit == "":
+        digits, unit = text, ""
+    if not (digits.isascii() and digits.isdigit()) or int(digits) == 0:
+        raise argparse.ArgumentTypeError(f"not a positive number of bytes: {text!r}")
+    return int(digits) * units[unit]
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser with its five subcommands."""
     parser = argparse.ArgumentParser(
@@ -436,11 +247,13 @@ def build_parser() -> argparse.ArgumentParser:
         description="Testing chores from the terminal: SaaS signing, compact JSON, "
         "MeterSphere reviews and production-demand notices.",
         epilog=f"Run '{PROG} COMMAND --help' for a command's options and an example.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,  # the version on one line
     )
     parser.add_argument(
         "--version",
         action="version",
-        version=f"{PROG} {__version__} (MeterSphere server: {METERSPHERE_BASE})",
+        version=f"{PROG} {__version__} (MeterSphere server: {METERSPHERE_BASE}, API root "
+        f"{METERSPHERE_API_ROOT})",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -481,23 +294,38 @@ def build_parser() -> argparse.ArgumentParser:
         "pass every case of a MeterSphere review, from the curl command of its case-list "
         "request (copied from the browser's developer tools)",
         f"  {PROG} review case-list.curl",
-        f"This copy talks to the MeterSphere server {METERSPHERE_BASE}, and only to it: a "
-        "command copied from another host is refused before anything is sent. It reads the "
-        "review's case list, then sets every case to Pass, one edit per case. On a terminal it "
-        "asks before the first edit. It exits with 1 when any case was refused.",
+        f"This copy talks to the MeterSphere server {METERSPHERE_BASE}, API root "
+        f"{METERSPHERE_API_ROOT}, and only to it: a command copied from another host is refused "
+        "before anything is sent, and no redirect is followed. It reads the review's case list, "
+        "checks that the pages add up, then sets every case to Pass, one edit per case. On a "
+        "terminal it shows the cases by status and asks before the first edit. It ends with a "
+        "line on what happened on the server, and exits with 1 when a case was refused or the "
+        "review stopped.",
     )
     review.add_argument(
         "--timeout",
         type=_seconds,
         default=30.0,
         metavar="SECONDS",
-        help="how long to wait for a connection, and for each answer (default: 30)",
+        help="how long to wait for a connection, and for each whole answer (default: 30)",
+    )
+    review.add_argument(
+        "--max-answer",
+        type=_byte_count,
+        default=64 * MiB,
+        metavar="BYTES",
+        help="the most an answer may hold, e.g. 64M or 1G (default: 64M)",
     )
     review.add_argument("--yes", action="store_true", help="do not ask before changing cases")
     review.add_argument(
         "--dry-run",
         action="store_true",
         help="read the case list and list the cases that would be set to Pass; change nothing",
+    )
+    review.add_argument(
+        "--keep-unpass",
+        action="store_true",
+        help="leave the cases a reviewer has failed (UnPass) as they are",
     )
     review.add_argument("file", nargs="?", metavar="FILE", help=_FILE_HELP)
 
@@ -516,12 +344,17 @@ def build_parser() -> argparse.ArgumentParser:
 
 class _Output:
     """Standard output during a command: a write that fails raises OutputFailed, which nothing
-    on the way mistakes for a failure of its own (requests' errors are OSErrors too)."""
+    on the way mistakes for a failure of its own (requests' errors are OSErrors too). With
+    `escape` set, control characters in what is written are shown escaped (print writes a
+    line's end on its own, which stays)."""
 
     def __init__(self, stream: Any) -> None:
         self._stream = stream
+        self.escape = False
 
     def write(self, text: str) -> int:
+        if self.escape and text != "\n":
+            text = printable(text)
         try:
             written: int = self._stream.write(text)
         except (OSError, UnicodeEncodeError) as exc:
