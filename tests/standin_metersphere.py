@@ -144,6 +144,7 @@ class StandinMeterSphere:
         ]
         for n, name in (names or {}).items():
             self._cases[n]["name"] = name
+        self._index = {case["id"]: case for case in self._cases}
         self._page_faults = dict(page_faults or {})
         if non_json_page is not None:
             self._page_faults[non_json_page] = "bad_gateway"
@@ -245,6 +246,8 @@ class StandinMeterSphere:
             "listObject": chosen,
         }
         if fault == "shrink":  # cases deleted meanwhile: the later pages' offsets move
+            for case in self._cases[:REMOVED]:
+                del self._index[case["id"]]
             del self._cases[:REMOVED]
         return 200, {"success": fault != "unlisted", "message": None, "data": data}
 
@@ -252,18 +255,18 @@ class StandinMeterSphere:
         keys = ["id", "caseId", "reviewId", "comment", "status"]
         if not isinstance(body, dict) or list(body) != keys or body["status"] not in STATUSES:
             return 400, _failure("参数错误")
-        for case in self._cases:
-            if [case["id"], case["caseId"], case["reviewId"]] == [body[k] for k in keys[:3]]:
-                fault = self._edit_faults.get(case["id"])
-                if fault == "underway":
-                    case["reviewStatus"] = "Underway"
-                    data = {"id": case["id"], "status": "Underway"}
-                    return 200, {"success": True, "message": None, "data": data}
-                if fault is not None:
-                    return fault, None
-                case["reviewStatus"] = body["status"]
-                return 200, {"success": True, "message": None, "data": None}
-        return 400, _failure("用例不存在")
+        case = self._index.get(body["id"]) if isinstance(body["id"], str) else None
+        if case is None or [case["caseId"], case["reviewId"]] != [body["caseId"], body["reviewId"]]:
+            return 400, _failure("用例不存在")
+        fault = self._edit_faults.get(case["id"])
+        if fault == "underway":
+            case["reviewStatus"] = "Underway"
+            data = {"id": case["id"], "status": "Underway"}
+            return 200, {"success": True, "message": None, "data": data}
+        if fault is not None:
+            return fault, None
+        case["reviewStatus"] = body["status"]
+        return 200, {"success": True, "message": None, "data": None}
 
 
 class _Server(ThreadingHTTPServer):
@@ -311,6 +314,12 @@ def _handler_for(server):
     class Handler(BaseHTTPRequestHandler):
         timeout = 10  # a client that stops sending cannot hold a thread for ever
         protocol_version = "HTTP/1.1"  # one connection for many requests, as servers keep them
+
+        def setup(self):
+            super().setup()
+            # Headers and body leave in two writes; without this the second waits for the
+            # client's delayed acknowledgement of the first.
+            self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
         def do_POST(self):
             length = int(self.headers.get("Content-Length") or 0)

@@ -1,5 +1,6 @@
 """The command line, end to end: real processes, real standard input and output."""
 
+import contextlib
 import hashlib
 import json
 import os
@@ -501,3 +502,40 @@ def test_stream_faults_are_one_line_and_no_success(shell, stdin, status, stream,
     written = {"stdout": done.stdout, "stderr": done.stderr}
     assert written.pop(stream).decode("utf-8") == line + "\n"
     assert list(written.values()) == [b""]
+
+
+def test_at_a_terminal_the_paste_is_asked_for_and_names_are_escaped():
+    # Standard input, output and error all on one terminal: the paste is typed, then Ctrl-D.
+    names = {0: "x\n评审通过：伪造的一行", 1: "\x1b]0;retitled\x07\x1b[2J"}
+    with StandinMeterSphere(CASES, names=names, refuse=(1,)) as server:
+        controller, terminal = pty.openpty()
+        shown = b""
+        try:
+            command = [*cli_command(server.origin), "review", "--yes"]
+            with subprocess.Popen(
+                command, stdin=terminal, stdout=terminal, stderr=terminal, env=ENV
+            ) as process:
+                os.close(terminal)
+                for line in server.curl_command().splitlines(keepends=True):
+                    os.write(controller, line.encode())
+                os.write(controller, b"\n\x04")
+                deadline = time.monotonic() + 60
+                while process.poll() is None and time.monotonic() < deadline:
+                    if select.select([controller], [], [], 0.5)[0]:
+                        with contextlib.suppress(OSError):
+                            shown += os.read(controller, 65536)
+                with contextlib.suppress(OSError):
+                    while select.select([controller], [], [], 0.5)[0]:
+                        shown += os.read(controller, 65536)
+        finally:
+            os.close(controller)
+    text = shown.decode("utf-8").replace("\r\n", "\n")
+    assert process.returncode == 1
+    assert "glimet-work review: paste the curl command, then press Ctrl-D\n" in text
+    assert "\x1b" not in text and "\x07" not in text
+    assert "评审通过：x\\n评审通过：伪造的一行\n" in text  # the operation's line, escaped
+    assert "【警告】评审失败：\\x1b]0;retitled\\x07\\x1b[2J\n" in text
+    assert text.endswith(
+        "glimet-work review: 60 cases: 59 passed, 1 refused: \\x1b]0;retitled\\x07\\x1b[2J: "
+        "用例已被锁定，无法评审\n"
+    )

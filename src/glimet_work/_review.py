@@ -23,6 +23,8 @@ from glimet_work import _review_urls, tervix_main
 from glimet_work._build import METERSPHERE_API_ROOT, METERSPHERE_BASE
 from glimet_work._transport import MiB, Answer, Transport, TransportError
 
+_BEFORE_PAGE, _AFTER_PAGE = _review_urls.LIST_URL.split("{page}")
+
 PAGE_SIZE = 50  # the operation's page size, fixed in its list URL
 SESSION_HINT = (
     "the session in the pasted command has expired or lacks the right: copy the request again "
@@ -261,6 +263,14 @@ def _read_options(paste: _Paste, options: dict[str, Any]) -> None:
         paste.notes.append(f"the pasted -X {printable(method)} is not used: the review always POSTs")
 
 
+def _list_page(url: str) -> int | None:
+    """The page number of the operation's list request to `url`, or None for another URL."""
+    if not (url.startswith(_BEFORE_PAGE) and url.endswith(_AFTER_PAGE)):
+        return None
+    page = url[len(_BEFORE_PAGE) : len(url) - len(_AFTER_PAGE)]
+    return int(page) if page.isdigit() and page.isascii() else None
+
+
 def _bypasses(noproxy: str, host: str) -> bool:
     """Whether curl's --noproxy list names `host`: "*", the host, or a domain it is in."""
     for entry in noproxy.split(","):
@@ -312,7 +322,7 @@ class _Run:
         headers, body = keywords.get("headers"), keywords.get("json")
         if self.transport is None:
             self.start()
-        page = _review_urls.list_page(url)
+        page = _list_page(url)
         if page is not None:
             return self.list_page(page, method, url, headers, body)
         if url == _review_urls.EDIT_URL:
