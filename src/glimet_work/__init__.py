@@ -8,6 +8,7 @@ The toolkit's operations as functions of this package::
     glimet_work.dumps({"名": [1, None]})                     # '{"名":[1,null]}'
     glimet_work.notice(pasted_list)                          # prints a numbered notice
 
+and ``SaasAuth(env)``, which signs every request of a requests session or an httpx client.
 The class the operations come from is reached through the entry module::
 
     from glimet_work.duty_main import GlimetWorkMain
@@ -21,12 +22,13 @@ from typing import TYPE_CHECKING, Any
 from glimet_work._build import METERSPHERE_BASE
 
 if TYPE_CHECKING:
+    from glimet_work._auth import SaasAuth
     from glimet_work._functions import dumps, notice, sign, sign_params
 
 # The one place the release is written; the package metadata reads it from here.
 __version__ = "0.2.0"
 
-__all__ = ["METERSPHERE_BASE", "__version__", "dumps", "notice", "sign", "sign_params"]
+__all__ = ["METERSPHERE_BASE", "SaasAuth", "__version__", "dumps", "notice", "sign", "sign_params"]
 
 # Each public name and the private module that defines it, imported when the name is first read
 # (so that importing the package alone stays light), then bound here for every later read.
@@ -35,6 +37,7 @@ _DEFINED_IN = {
     "sign_params": "_functions",
     "dumps": "_functions",
     "notice": "_functions",
+    "SaasAuth": "_auth",
 }
 
 
