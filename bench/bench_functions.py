@@ -21,25 +21,41 @@ def main():
         # (label, ours, theirs, argument maker)
         ("sign, empty body", glimet_work.sign, work._tervix_saas_sign, dict),
         ("sign, 10-key body", glimet_work.sign, work._tervix_saas_sign, small_body),
-        ("sign_params, 1 key", glimet_work.sign_params, work._tervix_saas_sign_params,
-         lambda: {"page": 1}),
-        ("sign_params echo=False", lambda p: glimet_work.sign_params(p, echo=False),
-         work._tervix_saas_sign_params, lambda: {"page": 1}),
+        (
+            "sign_params, 1 key",
+            glimet_work.sign_params,
+            work._tervix_saas_sign_params,
+            lambda: {"page": 1},
+        ),
+        (
+            "sign_params echo=False",
+            lambda p: glimet_work.sign_params(p, echo=False),
+            work._tervix_saas_sign_params,
+            lambda: {"page": 1},
+        ),
         ("dumps, an int", glimet_work.dumps, work._json_dumps, lambda: 1),
         ("dumps, 10-key body", glimet_work.dumps, work._json_dumps, small_body),
-        ("notice, one line", glimet_work.notice, work._tervix_test_production_demand,
-         lambda: NOTICE),
+        (
+            "notice, one line",
+            glimet_work.notice,
+            work._tervix_test_production_demand,
+            lambda: NOTICE,
+        ),
     ]
-    print(f"{'function vs operation':24} {'ours s/call':>12} {'operation':>12} {'diff ns':>8} "
-          f"{'ratio':>6}")
+    print(
+        f"{'function vs operation':24} {'ours s/call':>12} {'operation':>12} {'diff ns':>8} "
+        f"{'ratio':>6}"
+    )
     # The printing ones print into nothing, alike for both sides.
     with open(os.devnull, "w") as devnull:
         for label, ours, theirs, make in pairs:
             with contextlib.redirect_stdout(devnull):
                 timed = Comparison({"ours": (ours, make()), "operation": (theirs, make())})
             mine, base = timed.seconds("ours"), timed.seconds("operation")
-            print(f"{label:24} {mine:12.3e} {base:12.3e} {(mine - base) * 1e9:8.1f} "
-                  f"{timed.ratio('ours', 'operation'):6.2f}")
+            print(
+                f"{label:24} {mine:12.3e} {base:12.3e} {(mine - base) * 1e9:8.1f} "
+                f"{timed.ratio('ours', 'operation'):6.2f}"
+            )
 
 
 if __name__ == "__main__":

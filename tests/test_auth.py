@@ -143,6 +143,7 @@ def test_every_request_signed(client, method, path, keywords, received, server):
         with httpx.Client(auth=SaasAuth(server.env), follow_redirects=True, timeout=10) as c:
             response = c.request(method, url, **keywords)
     else:
+
         async def send():
             auth = SaasAuth(server.env)
             async with httpx.AsyncClient(auth=auth, follow_redirects=True, timeout=10) as c:
@@ -158,8 +159,7 @@ def test_every_request_signed(client, method, path, keywords, received, server):
 
 
 def test_retried_request_stays_signed(server):
-    retry = urllib3.Retry(total=3, status_forcelist=[503], allowed_methods=None,
-                          backoff_factor=0)
+    retry = urllib3.Retry(total=3, status_forcelist=[503], allowed_methods=None, backoff_factor=0)
     with requests.Session() as session:
         session.mount("http://", requests.adapters.HTTPAdapter(max_retries=retry))
         session.auth = SaasAuth(server.env)
@@ -170,7 +170,11 @@ def test_retried_request_stays_signed(server):
         responses = [client.send(request) for _ in range(2)]
     assert [response.status_code, *(r.status_code for r in responses)] == [200, 503, 200]
     assert [(method, fault) for method, _, fault in server.log] == [
-        ("POST", None), ("POST", None), ("GET", None), ("GET", None)]
+        ("POST", None),
+        ("POST", None),
+        ("GET", None),
+        ("GET", None),
+    ]
 
 
 # (keywords as httpx takes them, the start of the refusal); nothing may reach the server.
@@ -219,6 +223,7 @@ def test_streams_and_near_prod():
 def test_checker_answers_401_to_what_is_not_signed_for_it(server):
     other = "prod" if server.env == "" else ""
     unsigned = requests.post(server.origin + "/echo", json=BODY, timeout=10)
-    elsewhere = requests.get(server.origin + "/echo", params=PARAMS, auth=SaasAuth(other),
-                             timeout=10)
+    elsewhere = requests.get(
+        server.origin + "/echo", params=PARAMS, auth=SaasAuth(other), timeout=10
+    )
     assert [unsigned.status_code, elsewhere.status_code] == [401, 401]

@@ -105,8 +105,8 @@ ERRORS = [
     (["json", "/dev/zero"], "", r"invalid JSON: '/dev/zero' begins with '\\x00' \(U\+0000\), .*"),
     (["notice", "--max-input", "1K", "/dev/zero"], "", r"'/dev/zero' holds more than 1024 bytes, .*"),
     (["json", "--max-input", "7"], '{"a": 1}', r"standard input holds more than 7 bytes, .*"),
-    (["sign", "--env", "PROD"], "{}", r"argument --env: 'PROD' is not 'prod': .*; write prod "
-     r"\(see 'glimet-work sign --help'\)"),
+    (["sign", "--env", "PROD"], "{}",
+     r"argument --env: 'PROD' is not 'prod': .*; write prod \(see 'glimet-work sign --help'\)"),
     (["sign-params", "--env", "p rod"], "{}", r"argument --env: 'p rod' is not 'prod': .*"),
     (["json", "--max-input", "2T"], "", r"argument --max-input: not a positive number of bytes: .*"),
     (["sign"], "[1, 2]", r"expected a JSON object, got an array"),

@@ -13,8 +13,7 @@ from glimet_work import tervix_main
 from glimet_work.duty_main import GlimetWorkMain, TERVIXWorkMain
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from signing_helpers import BODY, PARAMS
-from signing_helpers import crypt_fixture  # noqa: F401 (the `crypt` fixture)
+from signing_helpers import BODY, PARAMS, crypt_fixture  # noqa: F401 (the `crypt` fixture)
 
 NOTICE = "_tervix_test_production_demand"
 # (function, operation, arguments, keywords); the operation is called on a GlimetWorkMain.
@@ -91,21 +90,23 @@ def test_json_looked_up_in_tervix_main(rebound):
         else:
             del namespace["json"]
         assert run(glimet_work.dumps) == run(TERVIXWorkMain._json_dumps)
-        assert run(glimet_work.dumps) in ("fake 1 ['ensure_ascii', 'separators']",
-                                          "name 'json' is not defined")
+        assert run(glimet_work.dumps) in (
+            "fake 1 ['ensure_ascii', 'separators']",
+            "name 'json' is not defined",
+        )
     finally:  # the namespace as it was, in its order too
         namespace.clear()
         namespace.update(saved)
 
 
-REFERENCE: dict = {}
-exec(  # the Python functions whose binding the package's functions reproduce
-    "def sign(data, env='', update_time=True): pass\n"
-    "def sign_params(params, env='', update_time=True, *, echo=True): pass\n"
-    "def dumps(value): pass\n"
-    "def notice(text): pass\n",
-    REFERENCE,
-)
+# The Python functions whose binding the package's functions reproduce.
+def sign(data, env="", update_time=True): ...
+def sign_params(params, env="", update_time=True, *, echo=True): ...
+def dumps(value): ...
+def notice(text): ...
+
+
+REFERENCE = {f.__name__: f for f in (sign, sign_params, dumps, notice)}
 BAD_CALLS = [
     ("sign", (), {}),
     ("sign", ({}, "", True, 1), {}),
@@ -136,9 +137,14 @@ def test_introspection(name):
     python = REFERENCE[name]
     assert inspect.signature(function) == inspect.signature(python)
     assert (function.__defaults__, function.__kwdefaults__) == (
-        python.__defaults__, python.__kwdefaults__)
+        python.__defaults__,
+        python.__kwdefaults__,
+    )
     assert (function.__name__, function.__qualname__, function.__module__) == (
-        name, name, "glimet_work")
+        name,
+        name,
+        "glimet_work",
+    )
     first, *rest = function.__doc__.split("\n")
     assert first == f"{name}{inspect.signature(python)}" and len(rest) >= 2
     assert "GlimetWorkMain" in function.__doc__  # names the operation it stands for
@@ -150,4 +156,10 @@ def test_toolkit_namespaces_unchanged():
     names = [n for n in vars(tervix_main) if not n.startswith("__")]
     assert names == ["json", "time", "requests", "m_crypt", "m_curl", "TERVIXWorkMain"]
     assert [n for n in vars(TERVIXWorkMain) if not n.startswith("__") or n == "__init__"] == [
-        "__init__", "_json_dumps", BODY, PARAMS, "_tervix_test_case_review", NOTICE]
+        "__init__",
+        "_json_dumps",
+        BODY,
+        PARAMS,
+        "_tervix_test_case_review",
+        NOTICE,
+    ]

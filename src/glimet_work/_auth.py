@@ -69,7 +69,7 @@ class SaasAuth(requests.auth.AuthBase, _HttpxAuth):  # type: ignore[misc,valid-t
             r.headers.setdefault("Content-Type", "application/json")
         return r
 
-    def auth_flow(self, request: httpx.Request) -> Generator[httpx.Request, httpx.Response, None]:
+    def auth_flow(self, request: httpx.Request) -> Generator[httpx.Request, httpx.Response]:
         """httpx's hook: sends the signed request."""
         body = self._signed_body(request.content, request.headers.get("Content-Type"))
         if body is None:
@@ -83,7 +83,10 @@ class SaasAuth(requests.auth.AuthBase, _HttpxAuth):  # type: ignore[misc,valid-t
             headers.pop(name, None)
         headers.setdefault("Content-Type", "application/json")
         yield httpx.Request(
-            request.method, request.url, headers=headers, content=body,
+            request.method,
+            request.url,
+            headers=headers,
+            content=body,
             extensions=request.extensions,
         )
 

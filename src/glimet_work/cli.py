@@ -22,7 +22,6 @@ import sys
 import textwrap
 import urllib.parse
 from collections.abc import Callable, Sequence
-from pathlib import Path
 from typing import Any, NoReturn
 
 import requests
