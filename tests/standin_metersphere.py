@@ -39,6 +39,7 @@ clients below send its requests to the loopback origin instead. Only the standar
 used, besides requests, imported by `LoopbackRequests.request` when called.
 """
 
+import contextlib
 import gzip
 import http.cookies
 import json
@@ -450,6 +451,25 @@ class LoopbackRequests:
         return requests.request(
             **kwargs, timeout=self.timeout, proxies={"http": None, "https": None}
         )
+
+
+@contextlib.contextmanager
+def routed_to(origin):
+    """While it lasts, every request a requests session sends goes to `origin`, path kept, with
+    no proxy: so does a review's."""
+    import requests
+
+    send = requests.Session.request
+
+    def request(self, method, url, **kwargs):
+        kwargs["proxies"] = {"http": None, "https": None}
+        return send(self, method, origin + urllib.parse.urlsplit(url).path, **kwargs)
+
+    requests.Session.request = request
+    try:
+        yield
+    finally:
+        requests.Session.request = send
 
 
 # Runs the command line (`python -m glimet_work ARGS...`) with every request requests sends

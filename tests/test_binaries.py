@@ -15,6 +15,7 @@ PACKAGE = pathlib.Path(glimet_work.__file__).parent
 MODULES = {
     "tervix_main": next(PACKAGE.glob("tervix_main*.so")),
     "duty_main": next(PACKAGE.glob("duty_main*.so")),
+    "_functions": next(PACKAGE.glob("_functions*.so")),
     "glimet_crypt": pathlib.Path(glimet_crypt.__file__),
     "glimet_curl": pathlib.Path(glimet_curl.__file__),
 }

@@ -8,6 +8,7 @@ the bound below allows for allocator noise, not for per-call growth.
 """
 
 import contextlib
+import functools
 import gc
 import os
 import sys
@@ -15,6 +16,7 @@ import tracemalloc
 
 import pytest
 
+import glimet_work
 from glimet_work import METERSPHERE_BASE, tervix_main
 from glimet_work.duty_main import GlimetWorkMain
 
@@ -70,11 +72,18 @@ CASES = [
     ("review bad reply", "_tervix_test_case_review", (CURL,), Requests(broken=True)),
     ("review bad curl", "_tervix_test_case_review", ("not curl",), Requests()),
     ("binding error", "_tervix_saas_sign", (1, 2, 3, 4), None),
+    # The package's functions, where they do more than the operation: the quiet signer, and
+    # binding with a keyword-only parameter.
+    ("quiet params ok", functools.partial(glimet_work.sign_params, echo=False), (dict(BODY),),
+     None),
+    ("quiet params error", functools.partial(glimet_work.sign_params, echo=0), ({1: 2, "a": 1},),
+     None),
+    ("keyword-only error", functools.partial(glimet_work.sign_params, echo=1), (1, 2, 3, 4), None),
 ]
 
 
 def run(operation, args, times):
-    call = getattr(work, operation)
+    call = getattr(work, operation) if isinstance(operation, str) else operation
     for _ in range(times):
         try:
             call(*args)

@@ -9,13 +9,12 @@ import sys
 import urllib.parse
 
 import pytest
-import requests
 
 import glimet_work
 from glimet_work import METERSPHERE_API_ROOT, METERSPHERE_BASE
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from standin_metersphere import REVIEWER, SESSION_500, TLS_CERT, StandinMeterSphere
+from standin_metersphere import REVIEWER, SESSION_500, TLS_CERT, StandinMeterSphere, routed_to
 
 HOST = urllib.parse.urlsplit(METERSPHERE_BASE).netloc
 CASES = 120  # three list pages: 50, 50 and 20
@@ -29,18 +28,11 @@ def standin(monkeypatch):
     """standin(**options): a started HTTPS stand-in that every request requests sends goes to,
     path kept, with its certificate trusted as REQUESTS_CA_BUNDLE trusts it."""
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(TLS_CERT))
-    send = requests.Session.request
     with contextlib.ExitStack() as servers:
 
         def start(cases=CASES, **options):
             server = servers.enter_context(StandinMeterSphere(cases, tls=True, **options))
-
-            def request(session, method, url, **keywords):
-                keywords["proxies"] = {"http": None, "https": None}
-                return send(session, method, server.origin + urllib.parse.urlsplit(url).path,
-                            **keywords)
-
-            monkeypatch.setattr(requests.Session, "request", request)
+            servers.enter_context(routed_to(server.origin))
             return server
 
         yield start

@@ -1,4 +1,4 @@
-"""The signing constants are not readable from the built modules."""
+"""The signing constants, no secret but masked, do not show as strings in the built modules."""
 
 import pathlib
 

@@ -4,7 +4,8 @@ import subprocess
 import sys
 import textwrap
 
-MODULES = ["glimet_work.tervix_main", "glimet_work.duty_main", "glimet_crypt", "glimet_curl"]
+MODULES = ["glimet_work.tervix_main", "glimet_work.duty_main", "glimet_work._functions",
+           "glimet_work._auth", "glimet_crypt", "glimet_curl"]
 
 
 def run_mypy_tool(args, cwd):
@@ -28,6 +29,10 @@ def test_stubs_match_runtime(tmp_path):
 USAGE = """
 from typing import Any
 
+import httpx
+import requests
+
+import glimet_work
 from glimet_crypt import m_crypt
 from glimet_curl import m_curl
 from glimet_work.duty_main import GlimetWorkMain, TERVIXWorkMain
@@ -40,6 +45,17 @@ nothing: None = work._tervix_test_production_demand("【甲】http://a")
 also_nothing: None = GlimetWorkMain._tervix_test_case_review(content="curl ...")
 signature: str = m_crypt.sha256("text", "lower")
 parsed: dict[str, Any] = m_curl.parse("curl ...").dict()
+signed: dict[str, Any] = glimet_work.sign({"a": 1}, "prod", update_time=False)
+quiet: dict[str, Any] = glimet_work.sign_params({"a": 1}, env="prod", echo=False)
+compact: str = glimet_work.dumps([1]) + glimet_work.__version__
+glimet_work.notice("【甲】http://a")
+session = requests.Session()
+session.auth = glimet_work.SaasAuth("prod")
+client = httpx.Client(auth=glimet_work.SaasAuth())
+async_client = httpx.AsyncClient(auth=glimet_work.SaasAuth(env="prod"))
+glimet_work.sign_params({}, "", True, False)  # E: call-arg
+glimet_work.notice(b"text")  # E: arg-type
+glimet_work.SaasAuth(1)  # E: arg-type
 work._tervix_test_production_demand(5)  # E: arg-type
 work._tervix_saas_sign({}, colour="red")  # E: call-arg
 work._json_dumps(1, 2)  # E: call-arg

@@ -10,19 +10,21 @@ returns 130, and the program (`run`) then ends by SIGINT, as Python does on an i
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
 import io
 import json
 import os
+import re
 import signal
 import sys
 import textwrap
 from collections.abc import Callable, Sequence
-from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 import glimet_work
 from glimet_work import METERSPHERE_API_ROOT, METERSPHERE_BASE, __version__
+from glimet_work._env import near_prod, near_prod_hint
 from glimet_work._review import PasteError, ReviewError, ReviewPlan, case_name, printable
 from glimet_work._transport import MiB
 from glimet_work.duty_main import GlimetWorkMain
@@ -41,6 +43,14 @@ class CommandError(Exception):
         self.status = status
 
 
+class UsageError(CommandError):
+    """A command line the parser refuses: one line naming the (sub)command, status 2."""
+
+    def __init__(self, command: str, message: str) -> None:
+        super().__init__(message)
+        self.command = command
+
+
 class OutputFailed(Exception):
     """Standard output could not take what was written (closed, full, or not UTF-8-able)."""
 
@@ -55,23 +65,62 @@ def _describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
 
 
-def _read_text(file: str | None) -> str:
-    """The named file, or standard input for none or "-", decoded as UTF-8 (a BOM is dropped)."""
+MAX_INPUT = 1 << 30  # bytes read at most from a file or standard input, unless --max-input says
+_CHUNK = 1 << 20
+# The characters a value json.loads reads can begin with (NaN and Infinity too).
+_JSON_STARTS = '{["-0123456789tfnNI'
+
+
+def _read_text(file: str | None, limit: int = MAX_INPUT, starts: str | None = None) -> str:
+    """The named file, or standard input for none or "-", decoded as UTF-8 (a BOM is dropped).
+
+    Reads at most `limit` bytes, and stops at the first byte that is not UTF-8; with `starts`,
+    also at a first character (after blanks) that is not one of those, as for JSON."""
     try:
         if file is None or file == "-":
-            source = "standard input"
             if sys.stdin is None:
                 raise CommandError("no standard input to read")
-            data = sys.stdin.buffer.read()
-        else:
-            source = repr(file)
-            data = Path(file).read_bytes()
+            return _read_bounded(sys.stdin.buffer, "standard input", limit, starts)
+        with open(file, "rb") as stream:
+            return _read_bounded(stream, repr(file), limit, starts)
     except OSError as exc:
+        source = "standard input" if file is None or file == "-" else repr(file)
         raise CommandError(f"cannot read {source}: {exc.strerror or _describe(exc)}") from None
-    try:
-        return data.decode("utf-8-sig")
-    except UnicodeDecodeError as exc:
-        raise CommandError(f"{source} is not UTF-8 text (byte {exc.start}: {exc.reason})") from None
+
+
+def _read_bounded(stream: Any, source: str, limit: int, starts: str | None) -> str:
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    pieces: list[str] = []
+    read = 0
+    while True:
+        wanted = min(_CHUNK, limit + 1 - read)
+        data = stream.read(wanted)
+        # A short read is the end: a terminal gives its end once (Ctrl-D), then waits again.
+        at_end = len(data) < wanted
+        if read + len(data) > limit:
+            raise CommandError(
+                f"{source} holds more than {limit} bytes, more than is read (--max-input BYTES)"
+            )
+        # The bytes of a character split over two reads count from the first read.
+        pending = len(decoder.getstate()[0])
+        try:
+            piece = decoder.decode(data, final=at_end)
+        except UnicodeDecodeError as exc:
+            at = read - pending + exc.start
+            raise CommandError(f"{source} is not UTF-8 text (byte {at}: {exc.reason})") from None
+        read += len(data)
+        if not any(pieces):
+            piece = piece.removeprefix("\ufeff")
+        if starts is not None and (text := piece.lstrip(" \t\n\r")):
+            if text[0] not in starts:
+                raise CommandError(
+                    f"invalid JSON: {source} begins with {text[0]!r} (U+{ord(text[0]):04X}), "
+                    "which begins no JSON value"
+                )
+            starts = None
+        pieces.append(piece)
+        if at_end:
+            return "".join(pieces)
 
 
 def _json_kind(value: Any) -> str:
@@ -85,9 +134,9 @@ def _json_kind(value: Any) -> str:
     return "an array" if isinstance(value, list) else "a string"
 
 
-def _read_json(file: str | None, *, want_object: bool) -> Any:
+def _read_json(args: argparse.Namespace, *, want_object: bool) -> Any:
     """The JSON value of the input; with `want_object`, only a JSON object is accepted."""
-    text = _read_text(file)
+    text = _read_text(args.file, args.max_input, _JSON_STARTS)
     try:
         value = json.loads(text)
     except (ValueError, RecursionError) as exc:
@@ -98,14 +147,14 @@ def _read_json(file: str | None, *, want_object: bool) -> Any:
 
 
 def _sign(args: argparse.Namespace, work: GlimetWorkMain) -> int:
-    data = _read_json(args.file, want_object=True)
+    data = _read_json(args, want_object=True)
     signed = work._tervix_saas_sign(data, env=args.env, update_time=not args.keep_time)
     print(work._json_dumps(signed))
     return 0
 
 
 def _sign_params(args: argparse.Namespace, work: GlimetWorkMain) -> int:
-    params = _read_json(args.file, want_object=True)
+    params = _read_json(args, want_object=True)
     # The operation prints the signed text itself; the signed parameters follow it.
     work._tervix_saas_sign_params(params, env=args.env, update_time=not args.keep_time)
     print(work._json_dumps(params))
@@ -113,12 +162,15 @@ def _sign_params(args: argparse.Namespace, work: GlimetWorkMain) -> int:
 
 
 def _json(args: argparse.Namespace, work: GlimetWorkMain) -> int:
-    print(work._json_dumps(_read_json(args.file, want_object=False)))
+    print(work._json_dumps(_read_json(args, want_object=False)))
     return 0
 
 
 def _notice(args: argparse.Namespace, work: GlimetWorkMain) -> int:
-    work._tervix_test_production_demand(_read_text(args.file))
+    content = _read_text(args.file, args.max_input)
+    if not content.strip():
+        raise CommandError("the input is empty: give one '【title】http...' per line")
+    work._tervix_test_production_demand(content)
     return 0
 
 
@@ -150,7 +202,7 @@ def _review(args: argparse.Namespace, work: GlimetWorkMain) -> int:
     at_terminal = sys.stdin is not None and sys.stdin.isatty() and sys.stderr.isatty()
     if at_terminal and args.file in (None, "-"):
         _report(f"{PROG} review: paste the curl command, then press Ctrl-D")
-    content = _read_text(args.file)
+    content = _read_text(args.file, args.max_input)
     confirm = _ask_terminal if at_terminal and not args.yes and not args.dry_run else None
     if isinstance(sys.stdout, _Output) and sys.stdout.isatty():
         sys.stdout.escape = True  # case names from the server must not drive the terminal
@@ -190,8 +242,16 @@ def _review(args: argparse.Namespace, work: GlimetWorkMain) -> int:
 
 _FILE_HELP = "input file (default: standard input; '-' reads standard input too)"
 _ENV_HELP = (
-    "environment: 'prod' selects the production signing constant, anything else the default one"
+    "environment: exactly 'prod' selects the production signing constant, every other value "
+    "the default one (default: ''); a near miss such as 'PROD' or 'prod ' is refused"
 )
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser with its errors on one line, not a usage line and then the error."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(self.prog, message)
 
 
 def _add_command(
@@ -210,8 +270,35 @@ def _add_command(
     return parser
 
 
+def _byte_count(text: str) -> int:
+    found = re.fullmatch(r"(\d+)([KMG]?)", text.strip(), re.IGNORECASE)
+    if not found or int(found[1]) == 0:
+        raise argparse.ArgumentTypeError(
+            f"not a positive number of bytes: {text!r} (such as 1048576, 64M or 2G)"
+        )
+    return int(found[1]) << {"": 0, "K": 10, "M": 20, "G": 30}[found[2].upper()]
+
+
+def _add_input_arguments(parser: argparse.ArgumentParser) -> None:
+    """FILE and --max-input, for a command that reads its input with _read_text."""
+    parser.add_argument(
+        "--max-input",
+        type=_byte_count,
+        default=MAX_INPUT,
+        metavar="BYTES",
+        help="refuse an input longer than this, as a number or with K, M or G (default: 1G)",
+    )
+    parser.add_argument("file", nargs="?", metavar="FILE", help=_FILE_HELP)
+
+
+def _env(text: str) -> str:
+    if near_prod(text):
+        raise argparse.ArgumentTypeError(near_prod_hint(text))
+    return text
+
+
 def _add_signing_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--env", default="", help=_ENV_HELP + " (default: '')")
+    parser.add_argument("--env", type=_env, default="", help=_ENV_HELP)
     parser.add_argument(
         "--keep-time",
         action="store_true",
@@ -229,20 +316,9 @@ def _seconds(text: str) -> float:
     return value
 
 
-def _byte_count(text: str) -> int:
-    """A byte count: digits, optionally followed by K, M or G (powers of 1024)."""
-    units = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
-    digits, unit = text[:-1], text[-1:].upper()
-    if unit not in units or unit == "":
-        digits, unit = text, ""
-    if not (digits.isascii() and digits.isdigit()) or int(digits) == 0:
-        raise argparse.ArgumentTypeError(f"not a positive number of bytes: {text!r}")
-    return int(digits) * units[unit]
-
-
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser with its five subcommands."""
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Testing chores from the terminal: SaaS signing, compact JSON, "
         "MeterSphere reviews and production-demand notices.",
@@ -265,7 +341,7 @@ def build_parser() -> argparse.ArgumentParser:
         f'  echo \'{{"page": 1, "name": "张三"}}\' | {PROG} sign --env prod',
     )
     _add_signing_options(sign)
-    sign.add_argument("file", nargs="?", metavar="FILE", help=_FILE_HELP)
+    _add_input_arguments(sign)
 
     sign_params = _add_command(
         commands,
@@ -276,7 +352,7 @@ def build_parser() -> argparse.ArgumentParser:
         f"  {PROG} sign-params --keep-time params.json",
     )
     _add_signing_options(sign_params)
-    sign_params.add_argument("file", nargs="?", metavar="FILE", help=_FILE_HELP)
+    _add_input_arguments(sign_params)
 
     compact = _add_command(
         commands,
@@ -285,7 +361,7 @@ def build_parser() -> argparse.ArgumentParser:
         "print any JSON value as compact JSON (non-ASCII kept)",
         f'  echo \'{{"名": [1, 2.5, null]}}\' | {PROG} json      # prints {{"名":[1,2.5,null]}}',
     )
-    compact.add_argument("file", nargs="?", metavar="FILE", help=_FILE_HELP)
+    _add_input_arguments(compact)
 
     review = _add_command(
         commands,
@@ -327,7 +403,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="leave the cases a reviewer has failed (UnPass) as they are",
     )
-    review.add_argument("file", nargs="?", metavar="FILE", help=_FILE_HELP)
+    _add_input_arguments(review)
 
     notice = _add_command(
         commands,
@@ -338,7 +414,7 @@ def build_parser() -> argparse.ArgumentParser:
         f"  printf '【登录优化】https://example.org/1\\n【导出修复】https://example.org/2\\n' "
         f"| {PROG} notice",
     )
-    notice.add_argument("file", nargs="?", metavar="FILE", help=_FILE_HELP)
+    _add_input_arguments(notice)
     return parser
 
 
@@ -398,11 +474,9 @@ def _use_utf8_output() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
-    # Results go to standard output and failures to standard error, never one for the other.
+    # Results go to standard output and failures to standard error, never one for the other:
+    # with standard error closed the status alone tells.
     if sys.stderr is None:
-        with contextlib.suppress(AttributeError, OSError):
-            sys.stdout.write(f"{PROG}: error: standard error is closed; nothing was done\n")
-            sys.stdout.flush()
         return 2
     if sys.stdout is None:
         _report(f"{PROG}: error: standard output is closed; nothing was done")
@@ -416,6 +490,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         status: int = args.run(args, GlimetWorkMain())
         sys.stdout.flush()
         return status
+    except UsageError as exc:
+        _report(f"{exc.command}: error: {_one_line(str(exc))} (see '{exc.command} --help')")
+        return exc.status
     except CommandError as exc:
         _report(f"{command}: error: {exc}")
         return exc.status

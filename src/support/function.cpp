@@ -41,17 +41,25 @@ void unexpected_keyword(Function *f, PyObject *keyword) {
                      f->qualname, keyword);
 }
 
-void too_many_positional(Function *f, Py_ssize_t given) {
+// CPython's wording, keyword-only arguments given by keyword counted as it counts them.
+void too_many_positional(Function *f, Py_ssize_t given, int keyword_only_given) {
     const OperationSpec &spec = *f->spec;
-    const char *plural = spec.n_params == 1 ? "" : "s";
-    const char *verb = given == 1 ? "was" : "were";
-    if (spec.n_required < spec.n_params)
-        PyErr_Format(PyExc_TypeError,
-                     "%U() takes from %d to %d positional argument%s but %zd %s given",
-                     f->qualname, spec.n_required, spec.n_params, plural, given, verb);
-    else
-        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given",
-                     f->qualname, spec.n_params, plural, given, verb);
+    int positional = spec.n_params - spec.n_keyword_only;
+    const char *verb = given == 1 && !keyword_only_given ? "was" : "were";
+    Ref range = spec.n_required < positional
+                    ? Ref::steal(PyUnicode_FromFormat("from %d to %d positional arguments",
+                                                      spec.n_required, positional))
+                    : Ref::steal(PyUnicode_FromFormat("%d positional argument%s", positional,
+                                                      positional == 1 ? "" : "s"));
+    Ref also = keyword_only_given
+                   ? Ref::steal(PyUnicode_FromFormat(
+                         " positional argument%s (and %d keyword-only argument%s)",
+                         given == 1 ? "" : "s", keyword_only_given,
+                         keyword_only_given == 1 ? "" : "s"))
+                   : Ref::steal(PyUnicode_FromString(""));
+    if (!range || !also) return;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U but %zd%U %s given", f->qualname, range.get(),
+                 given, also.get(), verb);
 }
 
 // Fills `bound` from a vectorcall, in the order and with the messages of CPython's own
@@ -59,7 +67,9 @@ void too_many_positional(Function *f, Py_ssize_t given) {
 [[nodiscard]] int bind(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                        PyObject **bound) {
     const OperationSpec &spec = *f->spec;
-    for (int i = 0; i < spec.n_params; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+    int positional = spec.n_params - spec.n_keyword_only;
+    for (int i = 0; i < spec.n_params; ++i)
+        bound[i] = i < nargs && i < positional ? args[i] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
@@ -89,8 +99,10 @@ void too_many_positional(Function *f, Py_ssize_t given) {
         }
         bound[slot] = args[nargs + k];
     }
-    if (nargs > spec.n_params) {
-        too_many_positional(f, nargs);
+    if (nargs > positional) {
+        int keyword_only_given = 0;
+        for (int i = positional; i < spec.n_params; ++i) keyword_only_given += bound[i] != nullptr;
+        too_many_positional(f, nargs, keyword_only_given);
         return -1;
     }
     PyObject *missing[max_params];
@@ -169,12 +181,30 @@ void function_dealloc(PyObject *self) noexcept {
     Py_DECREF(type);
 }
 
+// __defaults__: the positional parameters' defaults; the keyword-only ones are in
+// __kwdefaults__, as for a Python function.
 PyObject *get_defaults(PyObject *self, void *) noexcept {
     auto *f = reinterpret_cast<Function *>(self);
-    return Py_NewRef(f->defaults ? f->defaults : Py_None);
+    int keyword_only = f->spec->n_keyword_only;
+    if (!f->defaults || PyTuple_GET_SIZE(f->defaults) == keyword_only) Py_RETURN_NONE;
+    if (keyword_only == 0) return Py_NewRef(f->defaults);
+    return PyTuple_GetSlice(f->defaults, 0, PyTuple_GET_SIZE(f->defaults) - keyword_only);
 }
 
-PyObject *get_none(PyObject *, void *) noexcept { Py_RETURN_NONE; }
+PyObject *get_kwdefaults(PyObject *self, void *) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    const OperationSpec &spec = *f->spec;
+    if (spec.n_keyword_only == 0) Py_RETURN_NONE;
+    Ref kwdefaults = Ref::steal(PyDict_New());
+    if (!kwdefaults) return nullptr;
+    Py_ssize_t first = PyTuple_GET_SIZE(f->defaults) - spec.n_keyword_only;
+    for (int i = 0; i < spec.n_keyword_only; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(f->param_names, spec.n_params - spec.n_keyword_only + i);
+        if (PyDict_SetItem(kwdefaults.get(), name, PyTuple_GET_ITEM(f->defaults, first + i)) < 0)
+            return nullptr;
+    }
+    return kwdefaults.release();
+}
 
 PyMemberDef function_members[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
@@ -192,7 +222,7 @@ PyMemberDef function_members[] = {
 
 PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -249,7 +279,9 @@ Ref function_new(const OperationSpec &spec, const char *class_name, PyObject *mo
     // The names derived from the operation's own: "TERVIXWorkMain._json_dumps", and the
     // traceback entry "tervix_main.TERVIXWorkMain._json_dumps".
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
+    Ref qualname = class_name
+                       ? Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name))
+                       : Ref::borrow(name.get());
     if (!name || !qualname) return {};
     Ref trace_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, qualname.get()));
     if (!trace_name) return {};

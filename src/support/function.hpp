@@ -25,10 +25,13 @@ struct OperationSpec {
     const char *text_signature; // "(data)", what inspect.signature reads
     const char *params[max_params];
     int n_params;
-    int n_required; // the rest take __defaults__
+    int n_required; // the rest take the defaults given to function_new, in order
     OperationImpl impl;
     const char *file; // source file and line named by the traceback entries
     int line;
+    // The last parameters that can be given by keyword only (each with a default): they are
+    // named after a "*" in the text signature and read their defaults from __kwdefaults__.
+    int n_keyword_only = 0;
 };
 
 // The object layout; operations read `globals` for their module-level names.
@@ -50,8 +53,9 @@ struct Function {
     PyObject *weakreflist;
 };
 
-// Creates the function for `spec` in class `class_name` of the module whose name and
-// namespace are given. `defaults` (borrowed) is a tuple or null.
+// Creates the function for `spec` in class `class_name` (null for a module-level function) of
+// the module whose name is given; `globals` is the namespace its operation looks names up in.
+// `defaults` (borrowed) is a tuple or null.
 Ref function_new(const OperationSpec &spec, const char *class_name, PyObject *module_name,
                  PyObject *globals, PyObject *defaults);
 

@@ -1,5 +1,6 @@
-// The two signing constants, kept out of the shared object's readable text: encoded when the
-// module is compiled, decoded into a fresh str each time a signature is made.
+// The two signing constants. They are no secret (the parameter signer prints them in its
+// signed text); they are stored masked only so that a scan of the binaries for keys does not
+// report them: encoded when the module is compiled, decoded each time a signature is made.
 #pragma once
 
 #include "support/text_builder.hpp"

@@ -12,6 +12,8 @@
 #include "tervix_main/salts.hpp"
 #include "tervix_main/stamp.hpp"
 
+#include <utility>
+
 namespace glimet::tervix {
 namespace {
 
@@ -95,6 +97,30 @@ PyObject *saas_sign(Function *self, PyObject *const *args) {
     return data.release();
 }
 
+// The parameters' signed text: `params` stamped, then each key in sorted(params) with its
+// value's text as a one-element JSON array, the pieces joined by "&", the constant appended
+// and both rewrites of the words made.
+Ref parameter_signed_text(Function *self, PyObject *instance, PyObject *params, PyObject *env,
+                          PyObject *update_time) {
+    // Stamp: the caller's parameters get their time and lose any old signature.
+    if (stamp(self->globals, params, update_time) < 0) return {};
+
+    TextBuilder out;
+    if (fast::write_parameter_pieces(out, params, self->globals) == Route::declined &&
+        write_parameter_pieces(self, out, params, instance) < 0)
+        return {};
+    return finish_signed_text(out, env, true);
+}
+
+// The signature of `params_str` stored in the caller's mapping, which is the result.
+PyObject *store_parameter_signature(Function *self, Ref params, PyObject *params_str) {
+    Ref signature_value = signature(self, params_str);
+    if (!signature_value ||
+        mapping_update(params.get(), names::sign_kwnames.get(), signature_value.get()) < 0)
+        return nullptr;
+    return params.release();
+}
+
 // self._tervix_saas_sign_params(params, env, update_time): `params` itself, stamped and
 // signed, after the signed text has been printed.
 PyObject *saas_sign_params(Function *self, PyObject *const *args) {
@@ -103,16 +129,7 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
     Ref params = Ref::borrow(args[1]);
     Ref env = Ref::borrow(args[2]);
 
-    // Stamp: the caller's parameters get their time and lose any old signature.
-    if (stamp(self->globals, params.get(), args[3]) < 0) return nullptr;
-
-    // Order and text: each key in sorted(params) with its value's text as a one-element JSON
-    // array, the pieces joined by "&"; then the constant and both rewrites of the words.
-    TextBuilder out;
-    if (fast::write_parameter_pieces(out, params.get(), self->globals) == Route::declined &&
-        write_parameter_pieces(self, out, params.get(), instance.get()) < 0)
-        return nullptr;
-    Ref params_str = finish_signed_text(out, env.get(), true);
+    Ref params_str = parameter_signed_text(self, instance.get(), params.get(), env.get(), args[3]);
     if (!params_str) return nullptr;
 
     // Print: one call of the built-in print.
@@ -121,15 +138,19 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
     Ref printed = Ref::steal(PyObject_CallOneArg(print.get(), params_str.get()));
     if (!printed) return nullptr;
 
-    // Sign: the signature stored in the caller's mapping, which is the result.
-    Ref signature_value = signature(self, params_str.get());
-    if (!signature_value ||
-        mapping_update(params.get(), names::sign_kwnames.get(), signature_value.get()) < 0)
-        return nullptr;
-    return params.release();
+    return store_parameter_signature(self, std::move(params), params_str.get());
 }
 
 } // namespace
+
+PyObject *saas_sign_params_quietly(Function *self, PyObject *const *args) {
+    Ref instance = Ref::borrow(args[0]);
+    Ref params = Ref::borrow(args[1]);
+    Ref env = Ref::borrow(args[2]);
+    Ref params_str = parameter_signed_text(self, instance.get(), params.get(), env.get(), args[3]);
+    if (!params_str) return nullptr;
+    return store_parameter_signature(self, std::move(params), params_str.get());
+}
 
 const OperationSpec saas_sign_spec = {
     .name = "_tervix_saas_sign",
