@@ -234,9 +234,10 @@ FAST_ROUTES_ONLY = pytest.mark.skipif(not FAST_ROUTES, reason="fast routes compi
 
 @FAST_ROUTES_ONLY
 def test_declining_after_running_short_of_memory_leaves_the_text_writable(fresh):
-    # The fast route grows the text for the long value, then declines at the set; when one of
-    # those first allocations fails, the general route starts over and asks again, so the
-    # signature is made. Places further on fail in the general route itself.
+    # The fast route grows the text for the long value (longer than a kept scratch buffer),
+    # then declines at the set; when one of those first allocations fails, the general route
+    # starts over and asks again, so the signature is made. Places further on fail in the
+    # general route itself.
     pytest.importorskip("_testcapi")
     out = fresh(
         """
@@ -245,7 +246,7 @@ def test_declining_after_running_short_of_memory_leaves_the_text_writable(fresh)
 
         work, signed = GlimetWorkMain(), [None] * 3
         for start in range(3):
-            body = {"a": "x" * 2_000_000, "z": {1}, "saas_sign_timespan": 1}
+            body = {"a": "x" * 5_000_000, "z": {1}, "saas_sign_timespan": 1}
             _testcapi.set_nomemory(start, start + 1)
             try:
                 signed[start] = "saas_sign" in work._tervix_saas_sign(body, "prod", False)

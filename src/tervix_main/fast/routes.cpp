@@ -1,14 +1,15 @@
 // The fast routes of the toolkit's operations (see routes.hpp for their contract).
 #include "tervix_main/fast/routes.hpp"
 
+#include "kernels/int_text.hpp"
 #include "support/characters.hpp"
 #include "tervix_main/fast/budget.hpp"
 #include "tervix_main/fast/compact_json.hpp"
 #include "tervix_main/fast/fetch_ahead.hpp"
 #include "tervix_main/fast/guards.hpp"
 #include "tervix_main/fast/key_order.hpp"
-#include "tervix_main/fast/number_text.hpp"
 #include "tervix_main/fast/plain_text.hpp"
+#include "tervix_main/fast/scalar_text.hpp"
 
 #include <memory>
 #include <new>
@@ -31,7 +32,7 @@ KeyText key_text(PyObject *key) {
 
 // The entries of a dict, held on the stack for a small one.
 class Entries {
-public:
+  public:
     // Room for `count` entries; false without memory.
     bool reserve(Py_ssize_t count) {
         if (count > static_cast<Py_ssize_t>(std::size(local_))) {
@@ -43,7 +44,7 @@ public:
     Entry *get() noexcept { return heap_ ? heap_.get() : local_; }
     Entry &operator[](Py_ssize_t i) noexcept { return get()[i]; }
 
-private:
+  private:
     Entry local_[16];
     std::unique_ptr<Entry[]> heap_;
 };
@@ -104,13 +105,17 @@ Route write_value_text(TextBuilder &out, PyObject *value, PyObject *instance, Py
 Route write_parameter_value(TextBuilder &out, PyObject *value) {
     out.ascii("=[");
     if (PyUnicode_CheckExact(value)) {
-        write_json_string(out, value);
+        if (write_json_string(out, value) == Route::declined) return Route::declined;
     } else if (PyList_CheckExact(value) || PyDict_CheckExact(value) || PyTuple_CheckExact(value)) {
         // str() of the container, then escaped as json.dumps escapes it.
         TextBuilder shown;
-        if (write_plain_repr(shown, value) == Route::declined || !shown.ok())
+        if (write_plain_repr(shown, value) == Route::declined) return Route::declined;
+        Ref shown_text = shown.finish();
+        if (!shown_text) {
+            PyErr_Clear();
             return Route::declined;
-        write_json_string(out, shown.data(), shown.length(), shown.widest());
+        }
+        if (write_json_string(out, shown_text.get()) == Route::declined) return Route::declined;
     } else {
         // str() of a scalar holds nothing JSON escapes.
         out.character('"');
@@ -208,8 +213,8 @@ Route milliseconds_now(Ref &milliseconds, PyObject *time_function) {
 Route notice_line(Ref &text, PyObject *line, Py_ssize_t num) {
     if (!PyUnicode_CheckExact(line)) return Route::declined;
     // The number and "、": ASCII digits, then U+3001.
-    char digits[number_text_size];
-    auto digit_count = static_cast<size_t>(write_decimal(int64_t{num}, digits) - digits);
+    char digits[kernels::int_text_room];
+    auto digit_count = static_cast<size_t>(kernels::int_text(int64_t{num}, digits) - digits);
     return with_characters(line, [&](const auto *chars, Py_ssize_t length) {
         // The title: trimmed as str.strip() trims, cut before the first "】http", its first
         // "【" left out.
@@ -232,8 +237,7 @@ Route notice_line(Ref &text, PyObject *line, Py_ssize_t num) {
         for (Py_ssize_t i = start; i < end; ++i)
             if (chars[i] > widest) widest = chars[i];
         Py_ssize_t title = end - start - (bracket < end);
-        text = Ref::steal(
-            PyUnicode_New(static_cast<Py_ssize_t>(digit_count) + 1 + title, widest));
+        text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(digit_count) + 1 + title, widest));
         if (!text) {
             PyErr_Clear();
             return Route::declined;
