@@ -42,15 +42,32 @@ inline int digit_count(uint64_t value) noexcept {
     return estimate + 1 - ((value | 1) < powers_of_ten[static_cast<size_t>(estimate)]);
 }
 
+// Spreads the four bytes of `bytes` into the four 16-bit lanes of a word (to two bytes a
+// character), or its two low bytes into two 32-bit lanes (to four).
+inline uint64_t spread_to_16(uint64_t bytes) noexcept {
+    bytes = (bytes | bytes << 16) & 0x0000FFFF0000FFFF;
+    return (bytes | bytes << 8) & 0x00FF00FF00FF00FF;
+}
+inline uint64_t spread_to_32(uint64_t bytes) noexcept {
+    return (bytes | bytes << 24) & 0x000000FF000000FF;
+}
+
 // Stores the last `count` (1 to 8) of the eight digits `word` holds at `out`, and zeros after
-// them up to eight characters. Wider characters are stored one by one from the word, which
-// stays in a register: nothing stored is read back.
+// them up to eight characters. Wider characters are spread from the word in registers and
+// stored a word at a time: nothing stored is read back piecemeal.
 template <typename Char> void store_digits(uint64_t word, int count, Char *out) noexcept {
     word >>= 8 * (8 - count);
     if constexpr (sizeof(Char) == 1) {
         std::memcpy(out, &word, 8); // the byte order is little-endian's on both targets
+    } else if constexpr (sizeof(Char) == 2) {
+        uint64_t low = spread_to_16(word & 0xFFFFFFFF), high = spread_to_16(word >> 32);
+        std::memcpy(out, &low, 8);
+        std::memcpy(out + 4, &high, 8);
     } else {
-        for (int i = 0; i < 8; ++i) out[i] = static_cast<Char>(word >> (8 * i) & 0xFF);
+        for (int half = 0; half < 4; ++half) {
+            uint64_t pair = spread_to_32(word >> (16 * half) & 0xFFFF);
+            std::memcpy(out + 2 * half, &pair, 8);
+        }
     }
 }
 

@@ -16,7 +16,12 @@
 // "no-utf8,no-sha256" those named. Until select() runs, every kernel runs its scalar body.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+
+// Words of text are stored and read as the processors named above order their bytes.
+static_assert(std::endian::native == std::endian::little,
+              "the kernels store text words little-endian");
 
 // The one spelling of each instruction set the kernels test for.
 #if defined(__x86_64__)

@@ -1,8 +1,12 @@
 // The text of Python's scalars through the kernels, into the text builder: each adapter
-// written once, for compact JSON and plain text alike. Only for the fast routes: see
-// routes.hpp for the contract every Route here keeps.
+// written once, for compact JSON and plain text alike; those of strings and ints inline, since
+// they are the most of a document's values. Only for the fast routes: see routes.hpp for the
+// contract every Route here keeps.
 #pragma once
 
+#include "kernels/escape.hpp"
+#include "kernels/int_text.hpp"
+#include "support/internals.hpp"
 #include "support/text_builder.hpp"
 #include "tervix_main/fast/routes.hpp"
 
@@ -14,11 +18,11 @@ namespace glimet::tervix::fast {
 // is 0: only the quotation mark, the backslash and the control characters are escaped.
 // Declined for a str whose characters are not stored in its object, which this interpreter
 // does not make.
-Route write_json_string(TextBuilder &out, PyObject *text, char after = 0);
+inline Route write_json_string(TextBuilder &out, PyObject *text, char after = 0);
 
 // Appends an exact int as int.__repr__ writes it; declined where that fails (past the digit
 // limit).
-Route write_int(TextBuilder &out, PyObject *value);
+inline Route write_int(TextBuilder &out, PyObject *value);
 
 // Appends repr(x), and so str(x) and format(x, ""), of a float; JSON's spelling writes NaN
 // and the infinities as the standard encoder does ("NaN", "Infinity", "-Infinity").
@@ -36,6 +40,86 @@ template <size_t room, typename Write> void write_ascii(TextBuilder &out, Write 
     }
     char text[room];
     out.put(std::string_view(text, static_cast<size_t>(write(text) - text)));
+}
+
+// Appends the `n` characters at `in`, escaped; room for them and one more has been reserved.
+template <typename In, typename Out> void write_escaped(TextBuilder &out, const In *in, size_t n) {
+    size_t i = 0;
+    for (;;) {
+        size_t plain = kernels::copy_unescaped(in + i, n - i, out.end<Out>());
+        out.advance(plain);
+        i += plain;
+        if (i == n) return;
+        // Room for the escape, the rest, and the one after.
+        if (!out.reserve(n - i + kernels::escape_room)) return;
+        out.put(kernels::escape_sequence(in[i]));
+        ++i;
+    }
+}
+
+inline Route write_json_string(TextBuilder &out, PyObject *text, char after) {
+    // The characters are read in place, and the escape kernel may look at the 16 bytes before
+    // their end: in a compact str those are its header's, when not its own.
+    if (!PyUnicode_IS_COMPACT(text)) return Route::declined;
+    auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    if (!out.hold(PyUnicode_MAX_CHAR_VALUE(text)) || !out.reserve(n + 3)) return Route::written;
+    out.put('"');
+    const void *data = PyUnicode_DATA(text);
+    int out_kind = out.kind();
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: {
+        const auto *in = static_cast<const Py_UCS1 *>(data);
+        if (out_kind == 1)
+            write_escaped<Py_UCS1, Py_UCS1>(out, in, n);
+        else if (out_kind == 2)
+            write_escaped<Py_UCS1, Py_UCS2>(out, in, n);
+        else
+            write_escaped<Py_UCS1, Py_UCS4>(out, in, n);
+        break;
+    }
+    case PyUnicode_2BYTE_KIND: {
+        const auto *in = static_cast<const Py_UCS2 *>(data);
+        if (out_kind == 2)
+            write_escaped<Py_UCS2, Py_UCS2>(out, in, n);
+        else
+            write_escaped<Py_UCS2, Py_UCS4>(out, in, n);
+        break;
+    }
+    default:
+        write_escaped<Py_UCS4, Py_UCS4>(out, static_cast<const Py_UCS4 *>(data), n);
+    }
+    if (out.reserve(2)) {
+        out.put('"');
+        if (after) out.put(after);
+    }
+    return Route::written;
+}
+
+inline Route write_int(TextBuilder &out, PyObject *value) {
+    long long small;
+    if (internals::small_int(value, &small)) {
+        // Straight into the text, in whatever kind it is stored.
+        if (!out.reserve(kernels::int_text_room)) return Route::written;
+        auto write = [&out, small](auto *at) {
+            out.advance(static_cast<size_t>(kernels::int_text(int64_t{small}, at) - at));
+        };
+        if (out.kind() == 1)
+            write(reinterpret_cast<char *>(out.end<Py_UCS1>()));
+        else if (out.kind() == 2)
+            write(out.end<Py_UCS2>());
+        else
+            write(out.end<Py_UCS4>());
+        return Route::written;
+    }
+    // int's own repr, which runs no Python code; past the digit limit it refuses, and the
+    // general route then meets that refusal.
+    Ref digits = Ref::steal(PyLong_Type.tp_repr(value));
+    if (!digits) {
+        PyErr_Clear();
+        return Route::declined;
+    }
+    out.str(digits.get());
+    return Route::written;
 }
 
 } // namespace glimet::tervix::fast
