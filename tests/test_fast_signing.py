@@ -3,6 +3,7 @@ directly, keys ordered by prefix and radix, plain values written without the int
 signed text made with its UTF-8, and the guards that let them step aside."""
 
 import builtins
+import decimal
 import os
 import pathlib
 import random
@@ -147,6 +148,56 @@ def test_container_values_sign_as_their_str(value):
             monkeypatch.setattr(module, "m_crypt", crypt)
             monkeypatch.setattr(builtins, "print", lambda *a, **k: None)
             signer._tervix_saas_sign_params({"k": value})
+        texts.append(crypt.calls[0][0][0])
+    assert texts[0] == texts[1]
+
+
+class MarkingJson:
+    """A json module of someone else's: its dumps marks what it makes."""
+
+    @staticmethod
+    def dumps(value, **kwargs):
+        import json
+
+        return "<" + json.dumps(value, **kwargs) + ">"
+
+
+class Rebinding:
+    """A value whose str() binds the signing module's json to MarkingJson."""
+
+    def __init__(self, module):
+        self.module = module
+
+    def __str__(self):
+        self.module.json = MarkingJson
+        return "rebound"
+
+
+class Text(str):
+    pass
+
+
+# Bodies holding one value of another type among plain ones: the others still take the fast
+# routes piece by piece, and must notice json rebound by the odd one's str().
+MIXED = [
+    lambda module: {"a": 1, "b": decimal.Decimal("1.50"), "c": "张三", "d": [1, "x"]},
+    lambda module: {"a": Rebinding(module), "b": "x", "c": {"k": [1.5, None]}, "d": True},
+    lambda module: {"a": Text("t&True"), "b": 2.5, "c": (1, "é")},
+]
+
+
+@pytest.mark.parametrize("op", BOTH)
+@pytest.mark.parametrize("make", MIXED, ids=range(len(MIXED)))
+def test_a_value_of_another_type_signs_as_plain_python_signs_it(op, make):
+    texts = []
+    for signer, module in SIGNERS:
+        crypt = RecordingCrypt()
+        with pytest.MonkeyPatch.context() as monkeypatch:
+            monkeypatch.setattr(module, "time", FakeTime(NOW))
+            monkeypatch.setattr(module, "m_crypt", crypt)
+            monkeypatch.setattr(module, "json", module.json)  # put back after a rebinding
+            monkeypatch.setattr(builtins, "print", lambda *a, **k: None)
+            getattr(signer, op)(make(module))
         texts.append(crypt.calls[0][0][0])
     assert texts[0] == texts[1]
 

@@ -127,13 +127,44 @@ template <typename In, typename Out> void store_block(Out *out, __m128i x) noexc
     }
 }
 
+// copy_short for one-byte characters widened to two or four: eight or four at a time, in
+// units that may overlap, widened in a register.
+template <typename Out> void widen_short(const uint8_t *in, size_t n, Out *out) noexcept {
+    auto widen = [&](size_t at, __m128i x) {
+        x = _mm_unpacklo_epi8(x, _mm_setzero_si128());
+        if constexpr (sizeof(Out) == 2) {
+            if (n >= 8) return _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at), x);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(out + at), x);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at),
+                             _mm_unpacklo_epi16(x, _mm_setzero_si128()));
+            if (n >= 8)
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(out + at + 4),
+                                 _mm_unpackhi_epi16(x, _mm_setzero_si128()));
+        }
+    };
+    if (n >= 8) {
+        widen(0, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in)));
+        widen(n - 8, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + n - 8)));
+    } else if (n >= 4) {
+        uint32_t first, last;
+        std::memcpy(&first, in, 4);
+        std::memcpy(&last, in + n - 4, 4);
+        widen(0, _mm_cvtsi32_si128(static_cast<int>(first)));
+        widen(n - 4, _mm_cvtsi32_si128(static_cast<int>(last)));
+    } else {
+        for (size_t i = 0; i < n; ++i) out[i] = in[i];
+    }
+}
+
 } // namespace escape_detail
 
 // The SSE2 body of copy_unescaped. Whole blocks are stored before they are looked at (the
 // characters past an escape are overwritten afterwards); the rest, fewer than a block, is
 // looked at in the block that ends where it ends.
 template <typename In, typename Out>
-size_t copy_unescaped_sse2(const In *in, size_t n, Out *out) noexcept {
+[[gnu::always_inline]] inline size_t copy_unescaped_sse2(const In *in, size_t n,
+                                                         Out *out) noexcept {
     using namespace escape_detail;
     size_t i = 0;
     for (; n - i >= block<In>; i += block<In>) {
@@ -149,7 +180,10 @@ size_t copy_unescaped_sse2(const In *in, size_t n, Out *out) noexcept {
         escape_bits<In>(_mm_loadu_si128(reinterpret_cast<const __m128i *>(block_end - 16))) >>
         (16 - rest * sizeof(In));
     size_t plain = bits ? static_cast<size_t>(__builtin_ctz(bits)) / sizeof(In) : rest;
-    copy_short(in + i, plain, out + i);
+    if constexpr (sizeof(In) == 1 && sizeof(Out) > 1)
+        widen_short(in + i, plain, out + i);
+    else
+        copy_short(in + i, plain, out + i);
     return i + plain;
 }
 #endif
@@ -185,7 +219,8 @@ template <typename In> uint64_t escape_nibbles(const In *in) noexcept {
 
 // The NEON body of copy_unescaped: a block is looked at, then copied up to its first escape.
 template <typename In, typename Out>
-size_t copy_unescaped_neon(const In *in, size_t n, Out *out) noexcept {
+[[gnu::always_inline]] inline size_t copy_unescaped_neon(const In *in, size_t n,
+                                                         Out *out) noexcept {
     using namespace escape_detail;
     constexpr size_t block = 16 / sizeof(In);
     size_t i = 0;
@@ -208,7 +243,7 @@ size_t copy_unescaped_neon(const In *in, size_t n, Out *out) noexcept {
 // readable, those before `in` too (a str has its header before its characters): a body may
 // look at the last characters within the block that ends where they end.
 template <typename In, typename Out>
-inline size_t copy_unescaped(const In *in, size_t n, Out *out) noexcept {
+[[gnu::always_inline]] inline size_t copy_unescaped(const In *in, size_t n, Out *out) noexcept {
 #if defined(GLIMET_X86_64)
     if (selection.escape == Body::sse2) return copy_unescaped_sse2(in, n, out);
 #elif defined(GLIMET_AARCH64)

@@ -75,6 +75,29 @@ bool finite_float(PyObject *item) {
     return Py_TYPE(item) == &PyFloat_Type && std::isfinite(PyFloat_AS_DOUBLE(item));
 }
 
+// Writes the items of a sequence from `i` on while they are exact ints of 64 bits and the text
+// is one byte a character, each after a ',' unless it is the first; returns where it stopped.
+// Room is made once for a block of them, and each goes straight into the text.
+Py_ssize_t write_ints(TextBuilder &out, PyObject *const *items, Py_ssize_t i, Py_ssize_t size) {
+    constexpr Py_ssize_t block = 32;
+    while (i < size && out.kind() == 1) {
+        Py_ssize_t end = std::min(size, i + block);
+        if (!out.reserve(static_cast<size_t>(end - i) * (kernels::int_text_room + 1))) return i;
+        char *start = reinterpret_cast<char *>(out.end<Py_UCS1>()), *at = start;
+        long long value;
+        for (;
+             i < end && Py_TYPE(items[i]) == &PyLong_Type && internals::small_int(items[i], &value);
+             ++i) {
+            if (i + fetch_ahead < size) prefetch(items[i + fetch_ahead]);
+            *at = ',';
+            at = kernels::int_text(int64_t{value}, at + (i > 0));
+        }
+        out.advance(static_cast<size_t>(at - start));
+        if (i < end) break;
+    }
+    return i;
+}
+
 // Writes the items of a sequence from `i` on while they are finite floats and the text is one
 // byte a character, each after a ',' unless it is the first; returns where it stopped. Room is
 // made once for a block of them, and each goes straight into the text, two at a time where
@@ -144,6 +167,9 @@ Route write_sequence(TextBuilder &out, PyObject *sequence, int depth, int room) 
     for (Py_ssize_t i = 0; i < size; ++i) {
         if (Py_TYPE(items[i]) == &PyFloat_Type) {
             i = write_floats(out, items, i, size);
+            if (i == size) break;
+        } else if (Py_TYPE(items[i]) == &PyLong_Type) {
+            i = write_ints(out, items, i, size);
             if (i == size) break;
         } else if (Py_TYPE(items[i]) == &PyList_Type) {
             i = write_float_pairs(out, items, i, size, depth + 1, room);

@@ -101,9 +101,23 @@ Route write_value_text(TextBuilder &out, PyObject *value, PyObject *instance, Py
     return Route::written;
 }
 
-// A parameter's piece after its key: "=[", the JSON string of its value's text, "]".
-Route write_parameter_value(TextBuilder &out, PyObject *value) {
-    out.ascii("=[");
+// A piece of a body's signed text, "key=value", as write_piece (routes.hpp) writes it;
+// `json_known` carries over from one piece to the next while no Python code runs.
+Route write_piece(TextBuilder &out, PyObject *key, PyObject *value, PyObject *instance,
+                  PyObject *globals, Known &json_known) {
+    if (!PyUnicode_CheckExact(key)) return Route::declined;
+    TextBuilder::Mark start = out.mark();
+    out.str(key); // a str key formats as itself
+    out.character('=');
+    if (write_value_text(out, value, instance, globals, json_known) == Route::written)
+        return Route::written;
+    out.rewind(start);
+    return Route::declined;
+}
+
+// A parameter's value in the signed text: "[", the JSON string of its text, "]".
+Route write_parameter_array(TextBuilder &out, PyObject *value) {
+    out.character('[');
     if (PyUnicode_CheckExact(value)) {
         if (write_json_string(out, value) == Route::declined) return Route::declined;
     } else if (PyList_CheckExact(value) || PyDict_CheckExact(value) || PyTuple_CheckExact(value)) {
@@ -160,18 +174,18 @@ Route write_pieces(TextBuilder &out, PyObject *data, PyObject *instance, PyObjec
     while (PyDict_Next(data, &position, &key, &value)) {
         if (!first) out.character('&');
         first = false;
-        bool written = PyUnicode_CheckExact(key); // a str key formats as itself
-        if (written) {
-            out.str(key);
-            out.character('=');
-            written = write_value_text(out, value, instance, globals, json_known) == Route::written;
-        }
-        if (!written) {
+        if (write_piece(out, key, value, instance, globals, json_known) == Route::declined) {
             out.rewind(start);
             return Route::declined;
         }
     }
     return Route::written;
+}
+
+Route write_piece(TextBuilder &out, PyObject *key, PyObject *value, PyObject *instance,
+                  PyObject *globals) {
+    Known json_known = Known::unasked;
+    return write_piece(out, key, value, instance, globals, json_known);
 }
 
 Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globals) {
@@ -188,12 +202,26 @@ Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globa
         fetch_entry_ahead(entries.get(), i, count);
         if (i > 0) out.character('&');
         out.str(entries[i].key); // a str key formats as itself
-        if (write_parameter_value(out, entries[i].value) == Route::declined) {
+        out.character('=');
+        if (write_parameter_array(out, entries[i].value) == Route::declined) {
             out.rewind(start);
             return Route::declined;
         }
     }
     return Route::written;
+}
+
+Route parameter_array(Ref &array, PyObject *value, PyObject *globals) {
+    // As json.dumps takes its frames and levels, and one level for the list.
+    if (!standard_json_bound(globals) || !room_for_frames(json_dumps_frames) ||
+        container_room(json_dumps_levels) < 1)
+        return Route::declined;
+    TextBuilder out;
+    if (write_parameter_array(out, value) == Route::declined) return Route::declined;
+    array = out.finish();
+    if (array) return Route::written;
+    PyErr_Clear(); // no memory: the general route meets that again
+    return Route::declined;
 }
 
 Route milliseconds_now(Ref &milliseconds, PyObject *time_function) {

@@ -42,19 +42,29 @@ template <size_t room, typename Write> void write_ascii(TextBuilder &out, Write 
     out.put(std::string_view(text, static_cast<size_t>(write(text) - text)));
 }
 
-// Appends the `n` characters at `in`, escaped; room for them and one more has been reserved.
-template <typename In, typename Out> void write_escaped(TextBuilder &out, const In *in, size_t n) {
+// Appends the `n` characters at `in` in quotes, escaped, and `after` unless it is 0; room for
+// the characters and three more has been reserved. Each character type is known here, so the
+// quotes are stored as it.
+template <typename In, typename Out>
+[[gnu::always_inline]] inline void write_quoted(TextBuilder &out, const In *in, size_t n,
+                                                char after) {
+    *out.end<Out>() = '"';
+    out.advance(1);
     size_t i = 0;
     for (;;) {
         size_t plain = kernels::copy_unescaped(in + i, n - i, out.end<Out>());
         out.advance(plain);
         i += plain;
-        if (i == n) return;
-        // Room for the escape, the rest, and the one after.
-        if (!out.reserve(n - i + kernels::escape_room)) return;
+        if (i == n) break;
+        // Room for the escape, the rest, and the two after.
+        if (!out.reserve(n - i + kernels::escape_room + 2)) return;
         out.put(kernels::escape_sequence(in[i]));
         ++i;
     }
+    Out *end = out.end<Out>();
+    end[0] = '"';
+    end[1] = static_cast<Out>(after);
+    out.advance(after ? 2 : 1);
 }
 
 inline Route write_json_string(TextBuilder &out, PyObject *text, char after) {
@@ -63,34 +73,29 @@ inline Route write_json_string(TextBuilder &out, PyObject *text, char after) {
     if (!PyUnicode_IS_COMPACT(text)) return Route::declined;
     auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     if (!out.hold(PyUnicode_MAX_CHAR_VALUE(text)) || !out.reserve(n + 3)) return Route::written;
-    out.put('"');
     const void *data = PyUnicode_DATA(text);
     int out_kind = out.kind();
     switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND: {
         const auto *in = static_cast<const Py_UCS1 *>(data);
         if (out_kind == 1)
-            write_escaped<Py_UCS1, Py_UCS1>(out, in, n);
+            write_quoted<Py_UCS1, Py_UCS1>(out, in, n, after);
         else if (out_kind == 2)
-            write_escaped<Py_UCS1, Py_UCS2>(out, in, n);
+            write_quoted<Py_UCS1, Py_UCS2>(out, in, n, after);
         else
-            write_escaped<Py_UCS1, Py_UCS4>(out, in, n);
+            write_quoted<Py_UCS1, Py_UCS4>(out, in, n, after);
         break;
     }
     case PyUnicode_2BYTE_KIND: {
         const auto *in = static_cast<const Py_UCS2 *>(data);
         if (out_kind == 2)
-            write_escaped<Py_UCS2, Py_UCS2>(out, in, n);
+            write_quoted<Py_UCS2, Py_UCS2>(out, in, n, after);
         else
-            write_escaped<Py_UCS2, Py_UCS4>(out, in, n);
+            write_quoted<Py_UCS2, Py_UCS4>(out, in, n, after);
         break;
     }
     default:
-        write_escaped<Py_UCS4, Py_UCS4>(out, static_cast<const Py_UCS4 *>(data), n);
-    }
-    if (out.reserve(2)) {
-        out.put('"');
-        if (after) out.put(after);
+        write_quoted<Py_UCS4, Py_UCS4>(out, static_cast<const Py_UCS4 *>(data), n, after);
     }
     return Route::written;
 }
