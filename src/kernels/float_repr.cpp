@@ -241,12 +241,25 @@ struct Text17 {
 template <size_t N>
 [[gnu::always_inline]] inline void digits_text(const Digits17 (&decimal)[N], Text17 (&text)[N]) {
     constexpr uint64_t nine_digits = 1'000'000'000, zeros = 0x3030303030303030;
-    uint64_t top[N], middle[N];
+    uint64_t top[N], rest[N], middle[N];
+    bool short_digits = true; // eight significant digits or fewer, as measured values come
     for (size_t k = 0; k < N; ++k) {
         top[k] = decimal[k].digits / nine_digits;
-        uint64_t rest = decimal[k].digits % nine_digits;
-        middle[k] = rest / 10;
-        text[k].last = rest % 10 + '0';
+        rest[k] = decimal[k].digits % nine_digits;
+        short_digits &= rest[k] == 0;
+    }
+    if (short_digits) { // the last nine are zeros: one word of text holds the digits
+        for (size_t k = 0; k < N; ++k) {
+            text[k].first = eight_digits(static_cast<uint32_t>(top[k]));
+            text[k].second = zeros;
+            text[k].last = '0';
+            text[k].trailing = 9 + __builtin_clzll(text[k].first ^ zeros) / 8;
+        }
+        return;
+    }
+    for (size_t k = 0; k < N; ++k) {
+        middle[k] = rest[k] / 10;
+        text[k].last = rest[k] % 10 + '0';
     }
     for (size_t k = 0; k < N; ++k) {
         text[k].first = eight_digits(static_cast<uint32_t>(top[k]));
