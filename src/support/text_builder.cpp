@@ -166,6 +166,10 @@ bool TextBuilder::widen(Py_UCS4 c) noexcept {
     int kind = kind_for(maxchar);
     // A str's layout tells ASCII from Latin-1: one in a str moves to a new one even then.
     if (!scratch_) return move_into_str(std::max(capacity_, size_t{256}), maxchar);
+    if (kind == kind_) { // from ASCII to Latin-1: the same bytes
+        maxchar_ = maxchar;
+        return true;
+    }
     // In the scratch buffer, widened in place: as many bytes as it has, or more if the text
     // so far needs them.
     size_t bytes = capacity_ * static_cast<size_t>(kind_);

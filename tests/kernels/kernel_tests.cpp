@@ -147,8 +147,9 @@ template <typename Char> void test_int_text_as(const std::vector<int64_t> &value
 void test_int_text() {
     std::vector<int64_t> values{0, std::numeric_limits<int64_t>::min(),
                                 std::numeric_limits<int64_t>::max()};
-    for (int64_t power = 1; power <= 1'000'000'000'000'000'000; power *= 10)
-        for (int64_t x : {power - 1, power, power + 1}) values.insert(values.end(), {x, -x});
+    for (uint64_t power : powers_of_ten) // 10**0 to 10**19 and their neighbours, either sign
+        for (uint64_t x : {power - 1, power, power + 1})
+            values.insert(values.end(), {static_cast<int64_t>(x), -static_cast<int64_t>(x)});
     for (int i = 0; i < 200000; ++i) {
         auto x = static_cast<int64_t>(rng());
         values.push_back(x >> (rng() % 64)); // every width

@@ -4,11 +4,13 @@
 // contract every Route here keeps.
 #pragma once
 
-#include "kernels/escape.hpp"
-#include "kernels/int_text.hpp"
+// Python's headers come before the standard library's.
 #include "support/internals.hpp"
 #include "support/text_builder.hpp"
 #include "tervix_main/fast/routes.hpp"
+
+#include "kernels/escape.hpp"
+#include "kernels/int_text.hpp"
 
 #include <string_view>
 
