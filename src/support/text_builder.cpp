@@ -191,7 +191,8 @@ bool TextBuilder::widen(Py_UCS4 c) noexcept {
     return true;
 }
 
-void TextBuilder::character(Py_UCS4 c) noexcept {
+// character() for a character its kind does not hold, or when the room is used up.
+void TextBuilder::character_widening(Py_UCS4 c) noexcept {
     if (!hold(c) || !reserve(1)) return;
     switch (kind_) {
     case 1:

@@ -70,7 +70,19 @@ class TextBuilder {
     }
 
     // Appends one character of any width.
-    void character(Py_UCS4 c) noexcept;
+    void character(Py_UCS4 c) noexcept {
+        if (c <= maxchar_ && size_ < capacity_) { // the text's kind holds it, and there is room
+            if (kind_ == 1)
+                end<Py_UCS1>()[0] = static_cast<Py_UCS1>(c);
+            else if (kind_ == 2)
+                end<Py_UCS2>()[0] = static_cast<Py_UCS2>(c);
+            else
+                end<Py_UCS4>()[0] = c;
+            ++size_;
+            return;
+        }
+        character_widening(c);
+    }
     // Appends ASCII text.
     void ascii(std::string_view text) noexcept {
         if (reserve(text.size())) put(text);
@@ -110,6 +122,7 @@ class TextBuilder {
 
   private:
     bool grow(size_t more) noexcept;
+    void character_widening(Py_UCS4 c) noexcept;
     bool widen(Py_UCS4 maxchar) noexcept;
     bool move_into_str(size_t capacity, Py_UCS4 maxchar) noexcept;
     void give_back_scratch() noexcept;
