@@ -9,7 +9,8 @@ PIP := $(PY) -m pip
 PYTHON313 := $(shell command -v python3.13 || echo $(HOME)/.pyenv/shims/python3.13)
 VERSION := $(shell sed -n 's/^__version__ = "\(.*\)"$$/\1/p' src/glimet_work/__init__.py)
 
-.PHONY: run test install tools clean test-asan fuzz fuzz-curl wheel check-wheel check-sdist
+.PHONY: run test install tools clean test-asan fuzz fuzz-curl wheel check-wheel check-sdist \
+  check-kernels check-aarch64
 
 # A virtual environment of Python 3.13 in $(1), or one line on how to get Python 3.13.
 NO_PYTHON313 := glimet-work needs Python 3.13, not found here: pyenv install 3.13.0 (or \
@@ -102,6 +103,40 @@ test-asan: $(ASAN_PY) tools
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_PY) -m pytest -p no:cacheprovider
+	cmake -S . -B build/kernels-asan -DGLIMET_KERNELS_ONLY=ON -DCMAKE_BUILD_TYPE=Debug \
+	  -DGLIMET_SANITIZE=address,undefined >/dev/null
+	cmake --build build/kernels-asan --target kernel_tests
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 build/kernels-asan/kernel_tests
+
+# The kernels' test binary (tests/kernels): every body this processor has, against the standard
+# library, oracles and published vectors, with no interpreter.
+KERNELS_BUILD := build/kernels
+
+check-kernels: tools
+	cmake -S . -B $(KERNELS_BUILD) -DGLIMET_KERNELS_ONLY=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(KERNELS_BUILD) --target kernel_tests
+	$(KERNELS_BUILD)/kernel_tests
+
+# Beyond x86-64: the kernel test binary built statically for aarch64 by zig (the wheel's, with
+# musl) and run under Debian's qemu-user-static, called directly (no binfmt handler is needed);
+# then every module compiled and linked for aarch64 with glibc 2.28, against this machine's
+# Python 3.13 headers (the same on both 64-bit Linux targets); those are not run.
+QEMU_AARCH64 := qemu-aarch64-static
+AARCH64 = GLIMET_ZIG=$(ZIG) cmake -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-aarch64.cmake \
+  -DCMAKE_BUILD_TYPE=Release
+
+check-aarch64: $(TOOLS_PY) tools
+	@command -v $(QEMU_AARCH64) >/dev/null || \
+	  (apt-get update && apt-get install -y --no-install-recommends qemu-user-static)
+	$(AARCH64) -S . -B build/aarch64-kernels -DGLIMET_ZIG_TARGET=aarch64-linux-musl \
+	  -DGLIMET_KERNELS_ONLY=ON -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+	GLIMET_ZIG=$(ZIG) cmake --build build/aarch64-kernels --target kernel_tests
+	$(QEMU_AARCH64) build/aarch64-kernels/kernel_tests
+	$(AARCH64) -S . -B build/aarch64 -DGLIMET_ZIG_TARGET=aarch64-linux-gnu.2.28 \
+	  -DPython_EXECUTABLE=$(PYTHON313) >/dev/null
+	GLIMET_ZIG=$(ZIG) cmake --build build/aarch64
+	@echo "check-aarch64: kernel tests passed under qemu; modules built for aarch64:" \
+	  build/aarch64/*.so
 
 # A wheel for any x86_64 Linux with glibc 2.28 or newer, in dist/: zig c++ (PyPI's ziglang)
 # builds against glibc 2.28's symbols, then auditwheel tags it, refusing if anything is newer.
@@ -150,7 +185,7 @@ check-sdist: $(TOOLS_PY)
 	  tests/test_import.py tests/test_json_dumps.py tests/test_binaries.py
 
 
-.PHONY: test-general fuzz-tools fuzz-key-order fuzz-literal-words
+.PHONY: test-general fuzz-tools fuzz-key-order fuzz-literal-words fuzz-float-repr
 
 # The whole suite against a toolkit module built without its fast routes (each declines), so
 # that it runs on its general routes alone: the fast routes' output is checked against theirs.
@@ -171,8 +206,8 @@ fuzz: install $(VENV)/.test-requirements
 	  tests/test_fast_signing.py tests/test_signing.py tests/test_hostile.py
 
 # libFuzzer targets, Python left out, each for a bounded time: the curl command reader, the
-# key ordering (against std::sort) and the literal-word rewrite (against the replacements it
-# stands for). CMake builds them with clang, which comes from the Debian archive when missing.
+# key ordering (against std::sort), the literal-word rewrite (against the replacements it
+# stands for) and the float formatter (against std::to_chars). CMake builds them with clang, which comes from the Debian archive when missing.
 # A checked-in corpus only seeds a run: what the run adds, and any crashing input, goes to
 # fuzz/out.
 FUZZ_CXX := clang++-14
@@ -188,7 +223,8 @@ fuzz-tools: tools
 	  (apt-get update && apt-get install -y --no-install-recommends clang-14 libclang-rt-14-dev)
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=Debug \
 	  -DGLIMET_FUZZERS=ON -DPython_EXECUTABLE=$(PYTHON313) >/dev/null
-	mkdir -p $(FUZZ_OUT)/corpus-curl $(FUZZ_OUT)/corpus-key-order $(FUZZ_OUT)/corpus-literal-words
+	mkdir -p $(FUZZ_OUT)/corpus-curl $(FUZZ_OUT)/corpus-key-order $(FUZZ_OUT)/corpus-literal-words \
+	  $(FUZZ_OUT)/corpus-float-repr
 
 fuzz-curl: fuzz-tools
 	cmake --build $(FUZZ_BUILD) --target curl_fuzzer
@@ -203,6 +239,10 @@ fuzz-literal-words: fuzz-tools
 	cmake --build $(FUZZ_BUILD) --target literal_words_fuzzer
 	$(FUZZ_BUILD)/literal_words_fuzzer $(FUZZ_OUT)/corpus-literal-words \
 	  -dict=fuzz/literal_words.dict -max_len=4096 $(FUZZ_FLAGS)
+
+fuzz-float-repr: fuzz-tools
+	cmake --build $(FUZZ_BUILD) --target float_repr_fuzzer
+	$(FUZZ_BUILD)/float_repr_fuzzer $(FUZZ_OUT)/corpus-float-repr -max_len=32 $(FUZZ_FLAGS)
 
 clean:
 	rm -rf $(VENV) $(ASAN_VENV) $(GENERAL_VENV) $(TOOLS_VENV) build

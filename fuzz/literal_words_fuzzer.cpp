@@ -1,14 +1,17 @@
 // libFuzzer target for the signed text's rewrite of True, False and None: the one-scan rewrite
-// gives exactly what the plain chain of replacements it stands for gives. ASCII input bytes
-// are characters as they are (so fuzz/literal_words.dict can speak of the words), others
-// stand for characters of every width. `make fuzz-literal-words` builds and runs it.
+// gives exactly what the plain chain of replacements it stands for gives, in text stored one,
+// two or four bytes a character wherever that width holds it. ASCII input bytes are characters
+// as they are (so fuzz/literal_words.dict can speak of the words), others stand for characters
+// of every width. `make fuzz-literal-words` builds and runs it.
 #include "tervix_main/literal_words.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -22,6 +25,13 @@ std::u32string replace_all(const std::u32string &text, const std::u32string &fro
          at = found + from.size())
         result += text.substr(at, found - at) + to;
     return result + text.substr(at);
+}
+
+// The rewrite of `text` stored as Char, widened back for comparison.
+template <typename Char> std::u32string rewritten_as(const std::u32string &text, bool quoted) {
+    std::vector<Char> stored(text.begin(), text.end());
+    glimet::tervix::rewrite_literal_words(stored.data(), stored.size(), quoted);
+    return std::u32string(stored.begin(), stored.end());
 }
 
 } // namespace
@@ -45,9 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                 {U"\"None\"", U"\"null\""}})
             expected = replace_all(expected, from, to);
 
-    std::u32string rewritten = text;
-    glimet::tervix::rewrite_literal_words(reinterpret_cast<uint32_t *>(rewritten.data()),
-                                          rewritten.size(), quoted);
-    if (rewritten != expected) std::abort();
+    char32_t widest = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
+    if (rewritten_as<uint32_t>(text, quoted) != expected) std::abort();
+    if (widest < 0x10000 && rewritten_as<uint16_t>(text, quoted) != expected) std::abort();
+    if (widest < 0x100 && rewritten_as<uint8_t>(text, quoted) != expected) std::abort();
     return 0;
 }

@@ -110,9 +110,10 @@ print(json.dumps([_engine, _utf8_encoder] + [digest(t) for t in texts + {FAULTY!
 # Each way of hashing, and each UTF-8 encoder, whatever this processor would choose.
 ENGINES = [
     ({}, glimet_crypt._engine, glimet_crypt._utf8_encoder),
-    ({"GLIMET_CRYPT_HASHLIB": "1"}, "hashlib", glimet_crypt._utf8_encoder),
-    ({"GLIMET_UTF8_SCALAR": "1"}, glimet_crypt._engine, "scalar"),
-    ({"GLIMET_CRYPT_HASHLIB": "1", "GLIMET_UTF8_SCALAR": "1"}, "hashlib", "scalar"),
+    ({"GLIMET_SIMD": "no-sha256"}, "hashlib", glimet_crypt._utf8_encoder),
+    ({"GLIMET_SIMD": "no-utf8"}, glimet_crypt._engine, "scalar"),
+    ({"GLIMET_SIMD": "off"}, "hashlib", "scalar"),
+    ({"GLIMET_SIMD": "no-escape,no-sha256,no-utf8"}, "hashlib", "scalar"),
 ]
 
 

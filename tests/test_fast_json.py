@@ -4,6 +4,7 @@ guard that lets them write it must notice every change to the encoder."""
 import json
 import math
 import os
+import subprocess
 import sys
 import types
 
@@ -217,6 +218,27 @@ def test_string_sweep(fill):
         value = [before, *texts]
         assert dumps(value) == reference(value)
     assert dumps(dict.fromkeys(texts, 0)) == reference(dict.fromkeys(texts, 0))
+
+
+def test_scalar_kernels_write_the_same():
+    # GLIMET_SIMD=off holds every kernel to its scalar body; the sweep's strings, in every
+    # kind of text, must come out as the standard encoder writes them all the same.
+    code = f"""
+import json, glimet_crypt
+from glimet_work.duty_main import GlimetWorkMain
+assert set(glimet_crypt._kernels.values()) == {{"scalar"}}, glimet_crypt._kernels
+fills, escapes = {SWEEP_FILLS!r}, {SWEEP_ESCAPES!r}
+texts = [f * p + escapes[p % 5] + f * (n - p - 1) for f in fills for n in range(40)
+         for p in range(n)]
+for before in fills:
+    value = [before, *texts, 1.5, -(10**12), {{"k": texts[:50]}}]
+    assert GlimetWorkMain._json_dumps(value) == json.dumps(value, separators=(",", ":"),
+                                                           ensure_ascii=False)
+print("same")
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env={**os.environ, "GLIMET_SIMD": "off"})
+    assert (done.returncode, done.stdout) == (0, "same\n"), done.stderr
 
 
 @pytest.mark.parametrize("wider", ["\xe9", "\u540d", "\U0001f600"])

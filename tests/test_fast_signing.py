@@ -3,6 +3,7 @@ directly, keys ordered by prefix and radix, plain values written without the int
 signed text made with its UTF-8, and the guards that let them step aside."""
 
 import builtins
+import decimal
 import os
 import pathlib
 import random
@@ -151,6 +152,56 @@ def test_container_values_sign_as_their_str(value):
     assert texts[0] == texts[1]
 
 
+class MarkingJson:
+    """A json module of someone else's: its dumps marks what it makes."""
+
+    @staticmethod
+    def dumps(value, **kwargs):
+        import json
+
+        return "<" + json.dumps(value, **kwargs) + ">"
+
+
+class Rebinding:
+    """A value whose str() binds the signing module's json to MarkingJson."""
+
+    def __init__(self, module):
+        self.module = module
+
+    def __str__(self):
+        self.module.json = MarkingJson
+        return "rebound"
+
+
+class Text(str):
+    pass
+
+
+# Bodies holding one value of another type among plain ones: the others still take the fast
+# routes piece by piece, and must notice json rebound by the odd one's str().
+MIXED = [
+    lambda module: {"a": 1, "b": decimal.Decimal("1.50"), "c": "张三", "d": [1, "x"]},
+    lambda module: {"a": Rebinding(module), "b": "x", "c": {"k": [1.5, None]}, "d": True},
+    lambda module: {"a": Text("t&True"), "b": 2.5, "c": (1, "é")},
+]
+
+
+@pytest.mark.parametrize("op", BOTH)
+@pytest.mark.parametrize("make", MIXED, ids=range(len(MIXED)))
+def test_a_value_of_another_type_signs_as_plain_python_signs_it(op, make):
+    texts = []
+    for signer, module in SIGNERS:
+        crypt = RecordingCrypt()
+        with pytest.MonkeyPatch.context() as monkeypatch:
+            monkeypatch.setattr(module, "time", FakeTime(NOW))
+            monkeypatch.setattr(module, "m_crypt", crypt)
+            monkeypatch.setattr(module, "json", module.json)  # put back after a rebinding
+            monkeypatch.setattr(builtins, "print", lambda *a, **k: None)
+            getattr(signer, op)(make(module))
+        texts.append(crypt.calls[0][0][0])
+    assert texts[0] == texts[1]
+
+
 def test_planted_global_runs_where_plain_python_runs_it():
     # A key on "json"'s probe chain in the module namespace runs __eq__ at each lookup of
     # `json`; the first one changes a parameter already read and one not yet read. The signed
@@ -234,9 +285,10 @@ FAST_ROUTES_ONLY = pytest.mark.skipif(not FAST_ROUTES, reason="fast routes compi
 
 @FAST_ROUTES_ONLY
 def test_declining_after_running_short_of_memory_leaves_the_text_writable(fresh):
-    # The fast route grows the text for the long value, then declines at the set; when one of
-    # those first allocations fails, the general route starts over and asks again, so the
-    # signature is made. Places further on fail in the general route itself.
+    # The fast route grows the text for the long value (longer than a kept scratch buffer),
+    # then declines at the set; when one of those first allocations fails, the general route
+    # starts over and asks again, so the signature is made. Places further on fail in the
+    # general route itself.
     pytest.importorskip("_testcapi")
     out = fresh(
         """
@@ -245,7 +297,7 @@ def test_declining_after_running_short_of_memory_leaves_the_text_writable(fresh)
 
         work, signed = GlimetWorkMain(), [None] * 3
         for start in range(3):
-            body = {"a": "x" * 2_000_000, "z": {1}, "saas_sign_timespan": 1}
+            body = {"a": "x" * 5_000_000, "z": {1}, "saas_sign_timespan": 1}
             _testcapi.set_nomemory(start, start + 1)
             try:
                 signed[start] = "saas_sign" in work._tervix_saas_sign(body, "prod", False)

@@ -1,14 +1,14 @@
 // glimet_crypt: the object m_crypt, whose sha256 signs the toolkit's requests.
 #include "glimet_crypt/crypt_api.hpp"
-#include "glimet_crypt/sha256.hpp"
+#include "kernels/kernels.hpp"
+#include "kernels/sha256.hpp"
+#include "kernels/utf8.hpp"
 #include "support/characters.hpp"
 #include "support/globals.hpp"
 #include "support/internals.hpp"
 #include "support/module.hpp"
-#include "support/utf8.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <string_view>
 
 namespace glimet::crypt {
@@ -54,7 +54,8 @@ int encode_utf8(PyObject *text, Utf8 &utf8) {
         utf8.data = kept;
         return 0;
     }
-    auto room = static_cast<Py_ssize_t>(utf8_room(static_cast<size_t>(n), PyUnicode_KIND(text)));
+    auto room =
+        static_cast<Py_ssize_t>(kernels::utf8_room(static_cast<size_t>(n), PyUnicode_KIND(text)));
     char *out = utf8.local;
     if (room > static_cast<Py_ssize_t>(sizeof utf8.local)) {
         out = utf8.owned = static_cast<char *>(PyMem_Malloc(static_cast<size_t>(room)));
@@ -64,7 +65,7 @@ int encode_utf8(PyObject *text, Utf8 &utf8) {
         }
     }
     char *end = with_characters(text, [out](const auto *chars, Py_ssize_t length) {
-        return encode_utf8_best(chars, static_cast<size_t>(length), out);
+        return kernels::utf8_encode(chars, static_cast<size_t>(length), out);
     });
     if (!end) return utf8_error(text);
     utf8.data = out;
@@ -72,8 +73,9 @@ int encode_utf8(PyObject *text, Utf8 &utf8) {
     return 0;
 }
 
-// Whether digests are made with the processor's SHA instructions rather than by hashlib; set
-// at import. GLIMET_CRYPT_HASHLIB=1 in the environment keeps hashlib.
+// Whether digests are made by the SHA-256 kernel, which it is where the processor has SHA
+// instructions for it, rather than by hashlib; set at import (GLIMET_SIMD=no-sha256 in the
+// environment keeps hashlib, as on a processor without them).
 bool native_sha256 = false;
 
 // Hex form of `digest`, in upper or lower case.
@@ -96,19 +98,20 @@ PyObject *hex_text(std::string_view digest, bool upper) {
 // hashed as it goes, so that nothing is allocated or kept. Long texts are hashed with other
 // threads let run, as hashlib does: `text` is held by the caller and a str never changes.
 bool native_digest(PyObject *text, unsigned char digest[32]) {
-    Sha256 hash;
+    kernels::Sha256 hash;
     Py_ssize_t size = PyUnicode_GET_LENGTH(text);
     const char *whole = PyUnicode_IS_ASCII(text) ? static_cast<const char *>(PyUnicode_DATA(text))
                                                  : internals::kept_utf8(text, &size);
     bool encoded = true;
     auto feed = [&] {
-        if (whole) return hash.update(reinterpret_cast<const unsigned char *>(whole),
-                                      static_cast<size_t>(size));
+        if (whole)
+            return hash.update(reinterpret_cast<const unsigned char *>(whole),
+                               static_cast<size_t>(size));
         encoded = with_characters(text, [&hash](const auto *chars, Py_ssize_t length) {
             constexpr size_t slice = 256;
-            char buffer[utf8_room(slice, 4)];
+            char buffer[kernels::utf8_room(slice, 4)];
             for (size_t i = 0, n = static_cast<size_t>(length); i < n; i += slice) {
-                char *end = encode_utf8_best(chars + i, std::min(slice, n - i), buffer);
+                char *end = kernels::utf8_encode(chars + i, std::min(slice, n - i), buffer);
                 if (!end) return false;
                 hash.update(reinterpret_cast<const unsigned char *>(buffer),
                             static_cast<size_t>(end - buffer));
@@ -145,8 +148,8 @@ PyObject *hash_text(PyObject *self, PyObject *text, bool upper) {
     // read in place; any other is encoded into a buffer of this call's own.
     Utf8 utf8;
     if (encode_utf8(text, utf8) < 0) return nullptr;
-    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char *>(utf8.data), utf8.size,
-                                                  PyBUF_READ));
+    Ref view =
+        Ref::steal(PyMemoryView_FromMemory(const_cast<char *>(utf8.data), utf8.size, PyBUF_READ));
     if (!view) return nullptr;
 
     // The digest, by hashlib: a copy of the empty hash fed the bytes.
@@ -182,8 +185,11 @@ PyObject *crypt_sha256(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
-        int slot = PyUnicode_Check(keyword) ? PyUnicode_CompareWithASCIIString(keyword, "text") == 0 ? 0
-                   : PyUnicode_CompareWithASCIIString(keyword, "case") == 0 ? 1 : -1 : -1;
+        int slot = PyUnicode_Check(keyword)
+                       ? PyUnicode_CompareWithASCIIString(keyword, "text") == 0   ? 0
+                         : PyUnicode_CompareWithASCIIString(keyword, "case") == 0 ? 1
+                                                                                  : -1
+                       : -1;
         if (slot < 0) {
             PyErr_Format(PyExc_TypeError, "sha256() got an unexpected keyword argument '%S'",
                          keyword);
@@ -285,8 +291,8 @@ int module_exec(PyObject *module) noexcept {
         PyErr_SetString(PyExc_ImportError, "glimet_crypt: hashlib's SHA-256 is not built in");
         return -1;
     }
-    const char *keep_hashlib = std::getenv("GLIMET_CRYPT_HASHLIB");
-    native_sha256 = sha256_native_available() && !(keep_hashlib && *keep_hashlib == '1');
+    const kernels::Selection &chosen = kernels::select();
+    native_sha256 = chosen.sha256 != kernels::Body::scalar;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &crypt_spec, nullptr));
     if (!type) return -1;
     auto *crypt = PyObject_GC_New(Crypt, reinterpret_cast<PyTypeObject *>(type.get()));
@@ -296,11 +302,19 @@ int module_exec(PyObject *module) noexcept {
     Ref m_crypt = Ref::steal(reinterpret_cast<PyObject *>(crypt));
     if (PyModule_Add(module, "Crypt", type.release()) < 0) return -1;
     if (PyModule_Add(module, "m_crypt", m_crypt.release()) < 0) return -1;
-    // Which way digests are made, and text encoded, for diagnostics.
-    const char *engine = native_sha256 ? "sha-extensions" : "hashlib";
+    // Which way digests are made, and text encoded, and the body of every kernel (each module
+    // chooses alike), for diagnostics.
+    const char *engine = native_sha256 ? kernels::body_name(chosen.sha256) : "hashlib";
     if (PyModule_AddStringConstant(module, "_engine", engine) < 0) return -1;
-    const char *utf8_encoder = utf8_avx512_chosen() ? "avx512" : "scalar";
+    const char *utf8_encoder = kernels::body_name(chosen.utf8);
     if (PyModule_AddStringConstant(module, "_utf8_encoder", utf8_encoder) < 0) return -1;
+    Ref bodies = Ref::steal(PyDict_New());
+    if (!bodies) return -1;
+    for (const kernels::Named &kernel : kernels::kernel_names) {
+        Ref body = Ref::steal(PyUnicode_FromString(kernels::body_name(chosen.*kernel.body)));
+        if (!body || PyDict_SetItemString(bodies.get(), kernel.name, body.get()) < 0) return -1;
+    }
+    if (PyModule_Add(module, "_kernels", bodies.release()) < 0) return -1;
     static CryptApi api{nullptr, hash_text};
     api.type = reinterpret_cast<PyTypeObject *>(PyObject_GetAttrString(module, "Crypt"));
     if (!api.type) return -1;

@@ -6,11 +6,8 @@
 // last match ended.
 #include "tervix_main/literal_words.hpp"
 
+#include <cstring>
 #include <string_view>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace glimet::tervix {
 namespace {
@@ -18,58 +15,58 @@ namespace {
 constexpr std::string_view words[] = {"True", "False", "None"};
 
 // Whether `text` holds `word` just before position `end`.
-bool holds_before(const uint32_t *text, size_t end, std::string_view word) {
+template <typename Char> bool holds_before(const Char *text, size_t end, std::string_view word) {
     if (end < word.size()) return false;
-    const uint32_t *at = text + (end - word.size());
+    const Char *at = text + (end - word.size());
     for (size_t i = 0; i < word.size(); ++i)
         if (at[i] != static_cast<unsigned char>(word[i])) return false;
     return true;
 }
 
-// The positions among the `n` (at most 16) characters at `text` that hold "&" or a quote, one
-// bit each.
-unsigned marks_in(const uint32_t *text, size_t n) {
-#ifdef __SSE2__
-    if (n == 16) {
-        const __m128i ampersand = _mm_set1_epi32('&'), quote = _mm_set1_epi32('"');
-        __m128i found[4];
-        for (int k = 0; k < 4; ++k) {
-            __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 4 * k));
-            found[k] =
-                _mm_or_si128(_mm_cmpeq_epi32(chars, ampersand), _mm_cmpeq_epi32(chars, quote));
-        }
-        // All-ones or zero lanes narrow to one byte each, in order; one bit per byte then.
-        __m128i low = _mm_packs_epi32(found[0], found[1]);
-        __m128i high = _mm_packs_epi32(found[2], found[3]);
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
-    }
-#endif
-    unsigned marks = 0;
-    for (size_t k = 0; k < n; ++k) marks |= unsigned{text[k] == '&' || text[k] == '"'} << k;
-    return marks;
+// The positions among the `n` (at most 8 bytes' worth) characters at `text` that hold "&" or a
+// quote, as the top bits of their lanes: eight bytes are looked at in one word, portably. The
+// two differ only in the bit 0x04, so one comparison finds both; it is exact lane by lane, since
+// the sum of a lane's low bits cannot carry into the next lane.
+template <typename Char> uint64_t marks_in(const Char *text, size_t n) {
+    constexpr uint64_t lanes = ~uint64_t{0} / ((uint64_t{1} << (8 * sizeof(Char) - 1) << 1) - 1);
+    constexpr uint64_t top = lanes << (8 * sizeof(Char) - 1), low = ~top;
+    uint64_t word = 0; // lanes past the `n` hold 0, which is no mark
+    if (n * sizeof(Char) == 8)
+        std::memcpy(&word, text, 8); // one load, for every word but the last
+    else
+        std::memcpy(&word, text, n * sizeof(Char));
+    uint64_t x = (word | 0x04 * lanes) ^ ('&' * lanes);
+    return ~(((x & low) + low) | x) & top;
 }
 
 // Lowercases the word at `word`; "None" becomes "null", the others keep their letters.
-void make_json_word(uint32_t *word) {
+template <typename Char> void make_json_word(Char *word) {
     if (word[0] == 'N') {
         word[1] = 'u';
         word[2] = 'l';
         word[3] = 'l';
     }
-    word[0] += 'a' - 'A';
+    word[0] = static_cast<Char>(word[0] + ('a' - 'A'));
 }
 
 } // namespace
 
-void rewrite_literal_words(uint32_t *text, size_t length, bool quoted) noexcept {
+template <typename Char>
+void rewrite_literal_words(Char *text, size_t length, bool quoted) noexcept {
     size_t quoted_free_from[3] = {0, 0, 0};
-    constexpr size_t block = 16;
+    constexpr size_t block = 8 / sizeof(Char);
     for (size_t start = 0; start < length; start += block) {
-        // Only "&" and quotes end a match; whole blocks are searched for them at once, and
-        // the characters between them are not looked at.
+        // Only "&" and quotes end a match; a word's worth of characters is searched for them at
+        // once, and the characters between them are not looked at. Two words without one are
+        // passed over together.
+        if (length - start >= 2 * block &&
+            (marks_in(text + start, block) | marks_in(text + start + block, block)) == 0) {
+            start += block;
+            continue;
+        }
         size_t n = length - start < block ? length - start : block;
-        for (unsigned marks = marks_in(text + start, n); marks; marks &= marks - 1) {
-            size_t i = start + static_cast<size_t>(__builtin_ctz(marks));
+        for (uint64_t marks = marks_in(text + start, n); marks; marks &= marks - 1) {
+            size_t i = start + static_cast<size_t>(__builtin_ctzll(marks)) / (8 * sizeof(Char));
             if (i == 0 || text[i - 1] != 'e') continue; // every word ends in "e"
             if (text[i] == '&') {
                 for (std::string_view word : words) {
@@ -94,5 +91,9 @@ void rewrite_literal_words(uint32_t *text, size_t length, bool quoted) noexcept 
         }
     }
 }
+
+template void rewrite_literal_words(uint8_t *, size_t, bool) noexcept;
+template void rewrite_literal_words(uint16_t *, size_t, bool) noexcept;
+template void rewrite_literal_words(uint32_t *, size_t, bool) noexcept;
 
 } // namespace glimet::tervix

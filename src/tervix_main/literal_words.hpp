@@ -8,10 +8,12 @@
 
 namespace glimet::tervix {
 
-// Rewrites `text` (`length` code points) in place as the replacements "True&" -> "true&",
-// "False&" -> "false&", "None&" -> "null&" would, each over the whole text in turn, each
-// replacing every occurrence from the left without overlaps; with `quoted`, followed by
-// "\"True\"" -> "\"true\"", "\"False\"" -> "\"false\"" and "\"None\"" -> "\"null\"".
-void rewrite_literal_words(uint32_t *text, size_t length, bool quoted) noexcept;
+// Rewrites `text` (`length` characters stored as Char: uint8_t, uint16_t or uint32_t, as a
+// str's kind stores them) in place as the replacements "True&" -> "true&", "False&" ->
+// "false&", "None&" -> "null&" would, each over the whole text in turn, each replacing every
+// occurrence from the left without overlaps; with `quoted`, followed by "\"True\"" ->
+// "\"true\"", "\"False\"" -> "\"false\"" and "\"None\"" -> "\"null\"".
+template <typename Char>
+void rewrite_literal_words(Char *text, size_t length, bool quoted) noexcept;
 
 } // namespace glimet::tervix

@@ -2,6 +2,7 @@
 #include "tervix_main/pieces.hpp"
 
 #include "support/globals.hpp"
+#include "tervix_main/fast/routes.hpp"
 #include "tervix_main/names.hpp"
 
 namespace glimet::tervix {
@@ -77,9 +78,12 @@ int write_pieces(Function *self, TextBuilder &out, PyObject *data, PyObject *ins
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (!first) out.character('&');
         first = false;
-        // The (key, value) pair holds both while user code runs.
-        if (write_piece(out, instance, PyTuple_GET_ITEM(item.get(), 0),
-                        PyTuple_GET_ITEM(item.get(), 1)) < 0) {
+        // The (key, value) pair holds both while user code runs; a piece the fast route
+        // writes runs none.
+        PyObject *key = PyTuple_GET_ITEM(item.get(), 0), *value = PyTuple_GET_ITEM(item.get(), 1);
+        if (fast::write_piece(out, key, value, instance, self->globals) == fast::Route::written)
+            continue;
+        if (write_piece(out, instance, key, value) < 0) {
             add_genexpr_traceback(self);
             return -1;
         }
@@ -100,12 +104,21 @@ int write_parameter_pieces(Function *self, TextBuilder &out, PyObject *params, P
         PyObject *key = PyList_GET_ITEM(keys.get(), i); // the list holds it
         Ref value = Ref::steal(PyObject_GetItem(params, key));
         if (!value) return -1;
-        Ref text = PyUnicode_CheckExact(value.get()) ? std::move(value)
-                                                     : Ref::steal(PyObject_Str(value.get()));
-        if (!text) return -1;
-        Ref array = json_array(self->globals, text.get());
+        // The value's array: written by the fast route while the standard encoder is in place,
+        // from the value itself when its str() runs no Python code, else from its text.
+        Ref array;
+        if (fast::parameter_array(array, value.get(), self->globals) == fast::Route::declined) {
+            Ref text = PyUnicode_CheckExact(value.get()) ? std::move(value)
+                                                         : Ref::steal(PyObject_Str(value.get()));
+            if (!text) return -1;
+            if (fast::parameter_array(array, text.get(), self->globals) == fast::Route::declined)
+                array = json_array(self->globals, text.get());
+        }
         if (!array || PyDict_SetItem(data.get(), key, array.get()) < 0) return -1;
     }
+    // The pieces of our own dict of arrays, by the fast route when its keys are all str.
+    if (fast::write_pieces(out, data.get(), instance, self->globals) == fast::Route::written)
+        return 0;
     return write_pieces(self, out, data.get(), instance);
 }
 

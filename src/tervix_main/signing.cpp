@@ -44,7 +44,8 @@ using fast::Route;
 // holding its UTF-8, which hashing it and printing it both read.
 Ref finish_signed_text(TextBuilder &out, PyObject *env, bool quoted) {
     if (write_salt_value(out, env) < 0) return {};
-    rewrite_literal_words(out.data(), out.length(), quoted);
+    out.edit(
+        [quoted](auto *chars, size_t length) { rewrite_literal_words(chars, length, quoted); });
     return out.finish_with_utf8();
 }
 

@@ -1,4 +1,5 @@
 // The toolkit module: its imports, the class TERVIXWorkMain and the module definition.
+#include "kernels/kernels.hpp"
 #include "support/module.hpp"
 #include "support/traceback.hpp"
 #include "tervix_main/fast/routes.hpp"
@@ -72,6 +73,7 @@ OnceModule once;
 
 int module_exec(PyObject *module) noexcept {
     if (already_executed(module, once)) return 0;
+    kernels::select();
     // Imports first, in source order, then the class that uses them, then what the fast
     // routes keep of both.
     if (bind_import(module, "json") < 0 || bind_import(module, "time") < 0 ||

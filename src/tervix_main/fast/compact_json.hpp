@@ -3,17 +3,9 @@
 // contract every Route here keeps.
 #pragma once
 
-#include "support/text_builder.hpp"
 #include "tervix_main/fast/routes.hpp"
 
 namespace glimet::tervix::fast {
-
-// Appends `text` (a str) as a JSON string with ensure_ascii off: only the quotation mark, the
-// backslash and the control characters are escaped.
-void write_json_string(TextBuilder &out, PyObject *text);
-
-// The same for the `n` characters at `chars`, none wider than `widest`.
-void write_json_string(TextBuilder &out, const Py_UCS4 *chars, size_t n, Py_UCS4 widest);
 
 // What json.dumps(value, separators=(",", ":"), ensure_ascii=False) returns once the standard
 // encoder is known to be in place, called from C as the operations call it, into `text`:

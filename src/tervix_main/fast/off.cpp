@@ -12,7 +12,13 @@ Route copy_sorted(PyObject *, PyObject *) { return Route::declined; }
 
 Route write_pieces(TextBuilder &, PyObject *, PyObject *, PyObject *) { return Route::declined; }
 
+Route write_piece(TextBuilder &, PyObject *, PyObject *, PyObject *, PyObject *) {
+    return Route::declined;
+}
+
 Route write_parameter_pieces(TextBuilder &, PyObject *, PyObject *) { return Route::declined; }
+
+Route parameter_array(Ref &, PyObject *, PyObject *) { return Route::declined; }
 
 Route milliseconds_now(Ref &, PyObject *) { return Route::declined; }
 

@@ -2,11 +2,8 @@
 #include "tervix_main/fast/plain_text.hpp"
 
 #include "support/characters.hpp"
-#include "support/internals.hpp"
 #include "tervix_main/fast/budget.hpp"
-#include "tervix_main/fast/number_text.hpp"
-
-#include <cmath>
+#include "tervix_main/fast/scalar_text.hpp"
 
 namespace glimet::tervix::fast {
 namespace {
@@ -130,32 +127,6 @@ Route write_repr(TextBuilder &out, PyObject *value, int depth, int room) {
 
 } // namespace
 
-void write_float_repr(TextBuilder &out, double x) {
-    if (std::isnan(x)) return out.ascii("nan");
-    if (std::isinf(x)) return out.ascii(x > 0 ? "inf" : "-inf");
-    char text[number_text_size];
-    out.ascii(std::string_view(text, static_cast<size_t>(write_float_repr(x, text) - text)));
-}
-
-Route write_int_repr(TextBuilder &out, PyObject *value) {
-    long long small;
-    if (internals::small_int(value, &small)) {
-        char digits[number_text_size];
-        char *end = write_decimal(int64_t{small}, digits);
-        out.ascii(std::string_view(digits, static_cast<size_t>(end - digits)));
-        return Route::written;
-    }
-    // int's own repr, which runs no Python code; past the digit limit it refuses, and the
-    // general route then meets that refusal.
-    Ref text = Ref::steal(PyLong_Type.tp_repr(value));
-    if (!text) {
-        PyErr_Clear();
-        return Route::declined;
-    }
-    out.str(text.get());
-    return Route::written;
-}
-
 Route write_scalar_text(TextBuilder &out, PyObject *value) {
     if (PyUnicode_CheckExact(value))
         out.str(value);
@@ -168,7 +139,7 @@ Route write_scalar_text(TextBuilder &out, PyObject *value) {
     else if (PyFloat_CheckExact(value))
         write_float_repr(out, PyFloat_AS_DOUBLE(value));
     else if (PyLong_CheckExact(value))
-        return write_int_repr(out, value);
+        return write_int(out, value);
     else
         return Route::declined;
     return Route::written;

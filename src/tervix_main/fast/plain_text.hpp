@@ -8,13 +8,6 @@
 
 namespace glimet::tervix::fast {
 
-// Appends a float as float.__repr__ (and so str() and format() with no spec) writes it.
-void write_float_repr(TextBuilder &out, double x);
-
-// Appends an exact int as int.__repr__ writes it; declined where that fails (past the digit
-// limit).
-Route write_int_repr(TextBuilder &out, PyObject *value);
-
 // Appends format(value, ""), which is str(value), for an exact str, bool, None, float or int.
 Route write_scalar_text(TextBuilder &out, PyObject *value);
 

@@ -1,14 +1,15 @@
 // The fast routes of the toolkit's operations (see routes.hpp for their contract).
 #include "tervix_main/fast/routes.hpp"
 
+#include "kernels/int_text.hpp"
 #include "support/characters.hpp"
 #include "tervix_main/fast/budget.hpp"
 #include "tervix_main/fast/compact_json.hpp"
 #include "tervix_main/fast/fetch_ahead.hpp"
 #include "tervix_main/fast/guards.hpp"
 #include "tervix_main/fast/key_order.hpp"
-#include "tervix_main/fast/number_text.hpp"
 #include "tervix_main/fast/plain_text.hpp"
+#include "tervix_main/fast/scalar_text.hpp"
 
 #include <memory>
 #include <new>
@@ -31,7 +32,7 @@ KeyText key_text(PyObject *key) {
 
 // The entries of a dict, held on the stack for a small one.
 class Entries {
-public:
+  public:
     // Room for `count` entries; false without memory.
     bool reserve(Py_ssize_t count) {
         if (count > static_cast<Py_ssize_t>(std::size(local_))) {
@@ -43,7 +44,7 @@ public:
     Entry *get() noexcept { return heap_ ? heap_.get() : local_; }
     Entry &operator[](Py_ssize_t i) noexcept { return get()[i]; }
 
-private:
+  private:
     Entry local_[16];
     std::unique_ptr<Entry[]> heap_;
 };
@@ -100,17 +101,35 @@ Route write_value_text(TextBuilder &out, PyObject *value, PyObject *instance, Py
     return Route::written;
 }
 
-// A parameter's piece after its key: "=[", the JSON string of its value's text, "]".
-Route write_parameter_value(TextBuilder &out, PyObject *value) {
-    out.ascii("=[");
+// A piece of a body's signed text, "key=value", as write_piece (routes.hpp) writes it;
+// `json_known` carries over from one piece to the next while no Python code runs.
+Route write_piece(TextBuilder &out, PyObject *key, PyObject *value, PyObject *instance,
+                  PyObject *globals, Known &json_known) {
+    if (!PyUnicode_CheckExact(key)) return Route::declined;
+    TextBuilder::Mark start = out.mark();
+    out.str(key); // a str key formats as itself
+    out.character('=');
+    if (write_value_text(out, value, instance, globals, json_known) == Route::written)
+        return Route::written;
+    out.rewind(start);
+    return Route::declined;
+}
+
+// A parameter's value in the signed text: "[", the JSON string of its text, "]".
+Route write_parameter_array(TextBuilder &out, PyObject *value) {
+    out.character('[');
     if (PyUnicode_CheckExact(value)) {
-        write_json_string(out, value);
+        if (write_json_string(out, value) == Route::declined) return Route::declined;
     } else if (PyList_CheckExact(value) || PyDict_CheckExact(value) || PyTuple_CheckExact(value)) {
         // str() of the container, then escaped as json.dumps escapes it.
         TextBuilder shown;
-        if (write_plain_repr(shown, value) == Route::declined || !shown.ok())
+        if (write_plain_repr(shown, value) == Route::declined) return Route::declined;
+        Ref shown_text = shown.finish();
+        if (!shown_text) {
+            PyErr_Clear();
             return Route::declined;
-        write_json_string(out, shown.data(), shown.length(), shown.widest());
+        }
+        if (write_json_string(out, shown_text.get()) == Route::declined) return Route::declined;
     } else {
         // str() of a scalar holds nothing JSON escapes.
         out.character('"');
@@ -155,18 +174,18 @@ Route write_pieces(TextBuilder &out, PyObject *data, PyObject *instance, PyObjec
     while (PyDict_Next(data, &position, &key, &value)) {
         if (!first) out.character('&');
         first = false;
-        bool written = PyUnicode_CheckExact(key); // a str key formats as itself
-        if (written) {
-            out.str(key);
-            out.character('=');
-            written = write_value_text(out, value, instance, globals, json_known) == Route::written;
-        }
-        if (!written) {
+        if (write_piece(out, key, value, instance, globals, json_known) == Route::declined) {
             out.rewind(start);
             return Route::declined;
         }
     }
     return Route::written;
+}
+
+Route write_piece(TextBuilder &out, PyObject *key, PyObject *value, PyObject *instance,
+                  PyObject *globals) {
+    Known json_known = Known::unasked;
+    return write_piece(out, key, value, instance, globals, json_known);
 }
 
 Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globals) {
@@ -183,12 +202,26 @@ Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globa
         fetch_entry_ahead(entries.get(), i, count);
         if (i > 0) out.character('&');
         out.str(entries[i].key); // a str key formats as itself
-        if (write_parameter_value(out, entries[i].value) == Route::declined) {
+        out.character('=');
+        if (write_parameter_array(out, entries[i].value) == Route::declined) {
             out.rewind(start);
             return Route::declined;
         }
     }
     return Route::written;
+}
+
+Route parameter_array(Ref &array, PyObject *value, PyObject *globals) {
+    // As json.dumps takes its frames and levels, and one level for the list.
+    if (!standard_json_bound(globals) || !room_for_frames(json_dumps_frames) ||
+        container_room(json_dumps_levels) < 1)
+        return Route::declined;
+    TextBuilder out;
+    if (write_parameter_array(out, value) == Route::declined) return Route::declined;
+    array = out.finish();
+    if (array) return Route::written;
+    PyErr_Clear(); // no memory: the general route meets that again
+    return Route::declined;
 }
 
 Route milliseconds_now(Ref &milliseconds, PyObject *time_function) {
@@ -208,8 +241,8 @@ Route milliseconds_now(Ref &milliseconds, PyObject *time_function) {
 Route notice_line(Ref &text, PyObject *line, Py_ssize_t num) {
     if (!PyUnicode_CheckExact(line)) return Route::declined;
     // The number and "、": ASCII digits, then U+3001.
-    char digits[number_text_size];
-    auto digit_count = static_cast<size_t>(write_decimal(int64_t{num}, digits) - digits);
+    char digits[kernels::int_text_room];
+    auto digit_count = static_cast<size_t>(kernels::int_text(int64_t{num}, digits) - digits);
     return with_characters(line, [&](const auto *chars, Py_ssize_t length) {
         // The title: trimmed as str.strip() trims, cut before the first "】http", its first
         // "【" left out.
@@ -232,8 +265,7 @@ Route notice_line(Ref &text, PyObject *line, Py_ssize_t num) {
         for (Py_ssize_t i = start; i < end; ++i)
             if (chars[i] > widest) widest = chars[i];
         Py_ssize_t title = end - start - (bracket < end);
-        text = Ref::steal(
-            PyUnicode_New(static_cast<Py_ssize_t>(digit_count) + 1 + title, widest));
+        text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(digit_count) + 1 + title, widest));
         if (!text) {
             PyErr_Clear();
             return Route::declined;

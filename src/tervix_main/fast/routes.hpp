@@ -48,10 +48,23 @@ Route copy_sorted(PyObject *data, PyObject *source);
 // sorted copy, `globals` the module namespace the operation looks `json` up in.
 Route write_pieces(TextBuilder &out, PyObject *data, PyObject *instance, PyObject *globals);
 
+// One piece of that text, f"{key}={value}", into `out`: the step the general route takes for
+// each entry of a body the route above declines (a dict holding one value of another type, a
+// Decimal say), so that every other entry still comes here.
+Route write_piece(TextBuilder &out, PyObject *key, PyObject *value, PyObject *instance,
+                  PyObject *globals);
+
 // The parameters' signed text before its constant: for each key in sorted(params), key,
 // "=", and json.dumps([text], ensure_ascii=False) where text is the value if it is a str
 // and str(value) otherwise; pieces joined by "&".
 Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globals);
+
+// One parameter's value as the parameters' signed text holds it: json.dumps([text],
+// ensure_ascii=False) into `array`, where text is `value` if it is a str and str(value)
+// otherwise. The step the general route takes for each value of parameters the route above
+// declines (a dict holding one value of another type, a Decimal say): every other value, and
+// the other one's text once str() has made it, still comes here.
+Route parameter_array(Ref &array, PyObject *value, PyObject *globals);
 
 // int(time_function() * 1000) into `milliseconds`, where `time_function` is what the
 // module's `time` gave for its attribute `time`.

@@ -1,71 +1,44 @@
-// Numbers' decimal text. Floats take the shortest digits that read back as themselves, found
-// as Ryu finds them (remove digits while the rounding interval still holds a shorter number),
-// but with exact 128-bit products in place of Ryu's tables: for the floats repr writes
-// positionally, 10**q times the interval's bounds is an integer over a power of two that fits.
-#include "tervix_main/fast/number_text.hpp"
+// The float formatter: repr() of a double, the shortest digits that read back as it, nearest
+// to it among those. It follows Ryū (Ulf Adams, "Ryū: fast float-to-string conversion", PLDI
+// 2018), whose names it keeps (mv, mp, mm for x and the ends of its rounding interval; vr, vp,
+// vm once scaled; q for the power of ten), in five steps:
+//  1. Split x into m * 2**e; the reals that read back as x lie between mm and mp, half-way to
+//     its neighbours (the lower one nearer for a power of two), the ends included when m is
+//     even, since reading rounds a tie to even.
+//  2. Scale x and the ends by 10**q, q chosen so that the interval spans 1 to 10 units. For
+//     the floats repr writes positionally (1e-4 <= |x| < 1e16) the products are exact 128-bit
+//     integers over 2**66, in place of Ryū's tables of rounded powers; vr is x's units.
+//  3. Shorten: a number with fewer digits is a multiple of 10, and the interval holds at most
+//     one, next to vr; it is taken if inside (the test Schubfach, R. Giulietti 2020, makes in
+//     place of Ryū's loop). A power of two's lopsided interval takes Ryū's loop instead:
+//     digits are removed while vp / 10 > vm / 10.
+//  4. Round: otherwise the nearer of vr and vr + 1, a tie going to the even one.
+//  5. Write: the digits, eight at a time in a word (int_text.hpp), zeros at the end counted
+//     and left out, the point put in; a float outside that range, or whose digits leave the
+//     positional form, in std::to_chars' scientific form with repr's exponent ("1e-05").
+// Several floats are formatted at once, each step taken for every one before the next: a
+// float's steps are one long chain of products, and the processor runs chains side by side
+// only when their steps come near one another.
+#include "kernels/float_repr.hpp"
+
+#include "kernels/int_text.hpp"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__) && defined(__x86_64__)
-#include <emmintrin.h>
-#endif
-
-namespace glimet::tervix::fast {
+namespace glimet::kernels {
 namespace {
 
 using u128 = unsigned __int128;
 
-// 10**i for i in 0..19, and 10**i for i in 0..21 (the last two past 64 bits).
-constexpr std::array<uint64_t, 20> powers_of_ten = [] {
-    std::array<uint64_t, 20> powers{};
-    powers[0] = 1;
-    for (size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 10;
-    return powers;
-}();
-
+// 10**i for i in 0..21 (the last two past 64 bits).
 constexpr u128 wide_power_of_ten(int i) {
     return i < 20 ? u128{powers_of_ten[static_cast<size_t>(i)]}
                   : u128{powers_of_ten[19]} * powers_of_ten[static_cast<size_t>(i - 19)];
-}
-
-// The eight decimal digits of `value` (below 10**8), leading zeros included, as ASCII in a
-// word whose lowest byte is the first digit: split into halves, pairs and digits in parallel
-// lanes (each quotient by multiplication with a reciprocal exact in that range).
-uint64_t eight_digits(uint32_t value) {
-    uint64_t v = value;
-    uint64_t halves = v + ((uint64_t{1} << 32) - 10000) * ((v * 109951163) >> 40);
-    uint64_t pairs =
-        halves + ((uint64_t{1} << 16) - 100) * (((halves * 5243) >> 19) & 0x0000007F0000007F);
-    uint64_t digits =
-        pairs + ((uint64_t{1} << 8) - 10) * (((pairs * 103) >> 10) & 0x000F000F000F000F);
-    return __builtin_bswap64(digits) + 0x3030303030303030;
-}
-
-// Stores the last `count` (1 to 8) of the eight digits `word` holds at `out`, and zeros after
-// them up to eight characters; characters of more than a byte are widened in a register, so
-// that nothing stored is read back piecemeal.
-template <typename Char> void store_digits(uint64_t word, int count, Char *out) {
-    word >>= 8 * (8 - count);
-    if constexpr (sizeof(Char) == 1) {
-        std::memcpy(out, &word, 8);
-    } else {
-#if defined(__SSE2__) && defined(__x86_64__) // the word goes into a register whole
-        __m128i zero = _mm_setzero_si128();
-        __m128i wide = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(word)), zero);
-        if constexpr (sizeof(Char) == 2) {
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), wide);
-        } else {
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(wide, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(wide, zero));
-        }
-#else
-        for (int i = 0; i < 8; ++i) out[i] = static_cast<Char>(word >> (8 * i) & 0xFF);
-#endif
-    }
 }
 
 // For each binary exponent e of the positional floats (x = m * 2**e, m of 53 bits, e from -66
@@ -85,35 +58,6 @@ constexpr std::array<ScaledPower, 68> scaled_powers = [] {
     return powers;
 }();
 
-int digit_count(uint64_t value) {
-    // The bit width times log10(2) is the count or one more than it.
-    int estimate = (64 - __builtin_clzll(value | 1)) * 1233 >> 12;
-    return estimate + 1 - ((value | 1) < powers_of_ten[static_cast<size_t>(estimate)]);
-}
-
-// Writes the last `count` decimal digits of `value`, which has no more than that, leading
-// zeros included; writes up to 8 characters past them. Every digit is stored, none read back.
-template <typename Char> Char *write_digits(uint64_t value, int count, Char *out) {
-    constexpr uint64_t eight = 100'000'000;
-    if (count <= 8) {
-        store_digits(eight_digits(static_cast<uint32_t>(value)), count, out);
-    } else if (count <= 16) {
-        auto high = static_cast<uint32_t>(value / eight);
-        if (count == 9) // one digit before the last eight, as ids of nine digits have
-            *out = static_cast<Char>('0' + high);
-        else
-            store_digits(eight_digits(high), count - 8, out);
-        store_digits(eight_digits(static_cast<uint32_t>(value % eight)), 8, out + count - 8);
-    } else {
-        uint64_t rest = value % (eight * eight);
-        store_digits(eight_digits(static_cast<uint32_t>(value / (eight * eight))), count - 16,
-                     out);
-        store_digits(eight_digits(static_cast<uint32_t>(rest / eight)), 8, out + count - 16);
-        store_digits(eight_digits(static_cast<uint32_t>(rest % eight)), 8, out + count - 8);
-    }
-    return out + count;
-}
-
 // `word`, eight characters of text, with a '.' put in before the character at `at` (0 to 7)
 // and the last character moved out.
 uint64_t insert_point(uint64_t word, int at) {
@@ -128,7 +72,7 @@ struct Decimal {
 };
 
 // The shortest digits of a power of two m * 2**e (m = 2**52), whose lower neighbour is half
-// as far as its upper one, as Ryu finds them: digits are removed while the interval of reals
+// as far as its upper one, as Ryū finds them: digits are removed while the interval of reals
 // that read back as x, in quarters of 2**e from mm to mp, still holds a shorter number. Scaled
 // by 10**q so that x has 18 or 19 digits, the interval is more than 10 units wide: at least
 // one goes.
@@ -262,8 +206,7 @@ template <size_t N>
     for (size_t k = 0; k < N; ++k) {
         bool sixteen = digits[k] < powers_of_ten[16];
         uint64_t widen = 0 - static_cast<uint64_t>(sixteen);
-        decimal[k] = {(digits[k] * 10 & widen) | (digits[k] & ~widen),
-                      17 - power[k]->q - sixteen};
+        decimal[k] = {(digits[k] * 10 & widen) | (digits[k] & ~widen), 17 - power[k]->q - sixteen};
     }
 }
 
@@ -275,7 +218,7 @@ char *write_float_other(double x, char *out) {
         std::memcpy(out, zero, size);
         return out + size;
     }
-    char text[number_text_size];
+    char text[float_repr_room];
     char *end = std::to_chars(text, text + sizeof text, x, std::chars_format::scientific).ptr;
     char *e = static_cast<char *>(std::memchr(text, 'e', static_cast<size_t>(end - text)));
     size_t through_sign = static_cast<size_t>(e + 2 - text);
@@ -286,22 +229,6 @@ char *write_float_other(double x, char *out) {
     std::memcpy(out, e + 2, exponent_digits);
     return out + exponent_digits;
 }
-
-} // namespace
-
-char *write_decimal(uint64_t value, char *out) noexcept {
-    return write_digits(value, digit_count(value), out);
-}
-
-uint16_t *write_decimal(uint64_t value, uint16_t *out) noexcept {
-    return write_digits(value, digit_count(value), out);
-}
-
-uint32_t *write_decimal(uint64_t value, uint32_t *out) noexcept {
-    return write_digits(value, digit_count(value), out);
-}
-
-namespace {
 
 // Seventeen digits as text in three words, the first digit in the lowest byte: eight in
 // `first`, eight in `second`, one in `last`; and how many zeros end them.
@@ -314,12 +241,25 @@ struct Text17 {
 template <size_t N>
 [[gnu::always_inline]] inline void digits_text(const Digits17 (&decimal)[N], Text17 (&text)[N]) {
     constexpr uint64_t nine_digits = 1'000'000'000, zeros = 0x3030303030303030;
-    uint64_t top[N], middle[N];
+    uint64_t top[N], rest[N], middle[N];
+    bool short_digits = true; // eight significant digits or fewer, as measured values come
     for (size_t k = 0; k < N; ++k) {
         top[k] = decimal[k].digits / nine_digits;
-        uint64_t rest = decimal[k].digits % nine_digits;
-        middle[k] = rest / 10;
-        text[k].last = rest % 10 + '0';
+        rest[k] = decimal[k].digits % nine_digits;
+        short_digits &= rest[k] == 0;
+    }
+    if (short_digits) { // the last nine are zeros: one word of text holds the digits
+        for (size_t k = 0; k < N; ++k) {
+            text[k].first = eight_digits(static_cast<uint32_t>(top[k]));
+            text[k].second = zeros;
+            text[k].last = '0';
+            text[k].trailing = 9 + __builtin_clzll(text[k].first ^ zeros) / 8;
+        }
+        return;
+    }
+    for (size_t k = 0; k < N; ++k) {
+        middle[k] = rest[k] / 10;
+        text[k].last = rest[k] % 10 + '0';
     }
     for (size_t k = 0; k < N; ++k) {
         text[k].first = eight_digits(static_cast<uint32_t>(top[k]));
@@ -399,7 +339,8 @@ template <size_t N, typename Before>
             out = write_float_other(x[k], out);
         } else {
             const double one[1] = {x[k]};
-            out = write_reprs(one, [](size_t, char *at) { return at; }, out);
+            out = write_reprs(
+                one, [](size_t, char *at) { return at; }, out);
         }
     }
     return out;
@@ -407,30 +348,37 @@ template <size_t N, typename Before>
 
 } // namespace
 
-char *write_float_repr(double x, char *out) noexcept {
+char *float_repr(double x, char *out) noexcept {
     const double one[1] = {x};
-    return write_reprs(one, [](size_t, char *at) { return at; }, out);
+    return write_reprs(
+        one, [](size_t, char *at) { return at; }, out);
 }
 
-char *write_float_reprs(double x, double y, char *out) noexcept {
+char *float_reprs(double x, double y, char *out) noexcept {
     const double two[2] = {x, y};
-    return write_reprs(two, [](size_t k, char *at) {
-        *at = ',';
-        return at + (k > 0);
-    }, out);
+    return write_reprs(
+        two,
+        [](size_t k, char *at) {
+            *at = ',';
+            return at + (k > 0);
+        },
+        out);
 }
 
-char *write_float_pair_lists(const double (&x)[4], char *out) noexcept {
-    out = write_reprs(x, [](size_t k, char *at) {
-        if (k == 2) {
-            std::memcpy(at, "],[", 3);
-            return at + 3;
-        }
-        *at = k == 0 ? '[' : ',';
-        return at + 1;
-    }, out);
+char *float_pair_lists(const double (&x)[4], char *out) noexcept {
+    out = write_reprs(
+        x,
+        [](size_t k, char *at) {
+            if (k == 2) {
+                std::memcpy(at, "],[", 3);
+                return at + 3;
+            }
+            *at = k == 0 ? '[' : ',';
+            return at + 1;
+        },
+        out);
     *out = ']';
     return out + 1;
 }
 
-} // namespace glimet::tervix::fast
+} // namespace glimet::kernels

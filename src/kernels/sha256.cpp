@@ -1,20 +1,20 @@
-// SHA-256 (FIPS 180-4) on the x86 SHA extensions. Each 64-byte block takes 16 groups of four
-// rounds; the state is kept as the instructions want it, ABEF and CDGH.
-#include "glimet_crypt/sha256.hpp"
+// The SHA-256 kernel's bodies. Each 64-byte block takes 64 rounds over a schedule of 64 words;
+// the scalar body writes them out, the x86 SHA extensions take four rounds an instruction pair
+// with the state kept as they want it (ABEF and CDGH), ARMv8's take four a pair on ABCD, EFGH.
+#include "kernels/sha256.hpp"
 
-#include <cstdint>
+#include "kernels/kernels.hpp"
+
 #include <algorithm>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
+#if defined(GLIMET_X86_64)
 #include <immintrin.h>
-#define GLIMET_SHA_EXTENSIONS 1
+#elif defined(GLIMET_AARCH64)
+#include <arm_neon.h>
 #endif
 
-namespace glimet::crypt {
-
-#ifdef GLIMET_SHA_EXTENSIONS
+namespace glimet::kernels {
 namespace {
 
 alignas(16) constexpr uint32_t round_constants[64] = {
@@ -31,10 +31,41 @@ alignas(16) constexpr uint32_t round_constants[64] = {
 constexpr uint32_t initial_state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
-#define GLIMET_SHA_TARGET __attribute__((target("sha,ssse3,sse4.1")))
+constexpr uint32_t rotate(uint32_t x, int n) { return x >> n | x << (32 - n); }
 
-// Feeds `blocks` 64-byte blocks at `data` into `state` (a b c d e f g h).
-GLIMET_SHA_TARGET void compress(uint32_t state[8], const unsigned char *data, size_t blocks) {
+// The bodies: each feeds `blocks` 64-byte blocks at `data` into `state` (a b c d e f g h).
+void sha256_compress_scalar(uint32_t state[8], const unsigned char *data, size_t blocks) noexcept {
+    for (; blocks > 0; --blocks, data += 64) {
+        // The schedule: 16 big-endian words of the block, then each from four before it.
+        uint32_t w[64];
+        for (int t = 0; t < 16; ++t)
+            w[t] = uint32_t{data[4 * t]} << 24 | uint32_t{data[4 * t + 1]} << 16 |
+                   uint32_t{data[4 * t + 2]} << 8 | data[4 * t + 3];
+        for (int t = 16; t < 64; ++t) {
+            uint32_t s0 = rotate(w[t - 15], 7) ^ rotate(w[t - 15], 18) ^ (w[t - 15] >> 3);
+            uint32_t s1 = rotate(w[t - 2], 17) ^ rotate(w[t - 2], 19) ^ (w[t - 2] >> 10);
+            w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+        }
+        uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+        uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+        for (int t = 0; t < 64; ++t) {
+            uint32_t s1 = rotate(e, 6) ^ rotate(e, 11) ^ rotate(e, 25);
+            uint32_t choice = (e & f) ^ (~e & g);
+            uint32_t t1 = h + s1 + choice + round_constants[t] + w[t];
+            uint32_t s0 = rotate(a, 2) ^ rotate(a, 13) ^ rotate(a, 22);
+            uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
+            h = g, g = f, f = e, e = d + t1;
+            d = c, c = b, b = a, a = t1 + s0 + majority;
+        }
+        state[0] += a, state[1] += b, state[2] += c, state[3] += d;
+        state[4] += e, state[5] += f, state[6] += g, state[7] += h;
+    }
+}
+
+#if defined(GLIMET_X86_64)
+__attribute__((target("sha,ssse3,sse4.1"))) void
+sha256_compress_sha_extensions(uint32_t state[8], const unsigned char *data,
+                               size_t blocks) noexcept {
     // Message words are big-endian.
     const __m128i byte_order = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i *>(state));
@@ -76,16 +107,57 @@ GLIMET_SHA_TARGET void compress(uint32_t state[8], const unsigned char *data, si
     _mm_storeu_si128(reinterpret_cast<__m128i *>(state), _mm_blend_epi16(feba, dchg, 0xF0));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
 }
+#else
+void sha256_compress_sha_extensions(uint32_t state[8], const unsigned char *data,
+                                    size_t blocks) noexcept {
+    sha256_compress_scalar(state, data, blocks); // never chosen here
+}
+#endif
+
+#if defined(GLIMET_AARCH64)
+__attribute__((target("+sha2"))) void
+sha256_compress_armv8(uint32_t state[8], const unsigned char *data, size_t blocks) noexcept {
+    uint32x4_t abcd = vld1q_u32(state), efgh = vld1q_u32(state + 4);
+    for (; blocks > 0; --blocks, data += 64) {
+        const uint32x4_t abcd_before = abcd, efgh_before = efgh;
+        uint32x4_t words[4]; // the schedule's last 16 words, four to an entry, oldest first
+        for (int group = 0; group < 16; ++group) {
+            uint32x4_t &current = words[group & 3];
+            if (group < 4) // message words are big-endian
+                current = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(data + 16 * group)));
+            else
+                current = vsha256su1q_u32(vsha256su0q_u32(current, words[(group + 1) & 3]),
+                                          words[(group + 2) & 3], words[(group + 3) & 3]);
+            uint32x4_t scheduled = vaddq_u32(current, vld1q_u32(round_constants + 4 * group));
+            uint32x4_t abcd_then = abcd;
+            abcd = vsha256hq_u32(abcd, efgh, scheduled);
+            efgh = vsha256h2q_u32(efgh, abcd_then, scheduled);
+        }
+        abcd = vaddq_u32(abcd, abcd_before);
+        efgh = vaddq_u32(efgh, efgh_before);
+    }
+    vst1q_u32(state, abcd);
+    vst1q_u32(state + 4, efgh);
+}
+#else
+void sha256_compress_armv8(uint32_t state[8], const unsigned char *data, size_t blocks) noexcept {
+    sha256_compress_scalar(state, data, blocks); // never chosen here
+}
+#endif
+
+// Feeds blocks by the body the selection names.
+void compress(uint32_t state[8], const unsigned char *data, size_t blocks) noexcept {
+    switch (selection.sha256) {
+    case Body::sha_extensions:
+        return sha256_compress_sha_extensions(state, data, blocks);
+    case Body::armv8_sha2:
+        return sha256_compress_armv8(state, data, blocks);
+    default:
+        return sha256_compress_scalar(state, data, blocks);
+    }
+}
 
 } // namespace
-
-bool sha256_native_available() noexcept {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-    bool ssse3 = ecx & bit_SSSE3, sse41 = ecx & bit_SSE4_1;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-    return ssse3 && sse41 && (ebx & bit_SHA);
-}
 
 Sha256::Sha256() noexcept { std::memcpy(state_, initial_state, sizeof state_); }
 
@@ -122,20 +194,10 @@ void Sha256::finish(unsigned char digest[32]) noexcept {
             digest[4 * i + b] = static_cast<unsigned char>(state_[i] >> (24 - 8 * b));
 }
 
-void sha256_native(const unsigned char *data, size_t size, unsigned char digest[32]) noexcept {
+void sha256(const unsigned char *data, size_t size, unsigned char digest[32]) noexcept {
     Sha256 hash;
     hash.update(data, size);
     hash.finish(digest);
 }
 
-#else
-
-bool sha256_native_available() noexcept { return false; }
-Sha256::Sha256() noexcept : state_{} {}
-void Sha256::update(const unsigned char *, size_t) noexcept {}
-void Sha256::finish(unsigned char *) noexcept {}
-void sha256_native(const unsigned char *, size_t, unsigned char *) noexcept {}
-
-#endif
-
-} // namespace glimet::crypt
+} // namespace glimet::kernels
