@@ -6,8 +6,6 @@ import asyncio
 import hashlib
 import http.server
 import json
-import pathlib
-import sys
 import threading
 import time
 import urllib.parse
@@ -19,7 +17,6 @@ import urllib3
 
 from glimet_work import SaasAuth
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from signing_helpers import reference
 
 BODY = {"名": "张三", "items": [1, {"a": None}], "ok": True, "n": 2.5, "saas_sign": "stale"}

@@ -19,7 +19,6 @@ import pytest
 
 from glimet_work import METERSPHERE_API_ROOT, METERSPHERE_BASE, __version__, cli
 
-sys.path.insert(0, str(Path(__file__).parent))
 from standin_metersphere import (
     BAD_GATEWAY,
     REDIRECT,

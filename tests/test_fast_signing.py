@@ -5,7 +5,6 @@ signed text made with its UTF-8, and the guards that let them step aside."""
 import builtins
 import decimal
 import os
-import pathlib
 import random
 import subprocess
 import sys
@@ -19,7 +18,6 @@ from glimet_work import tervix_main
 from glimet_work._build import FAST_ROUTES
 from glimet_work.duty_main import GlimetWorkMain
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the helpers below
 from signing_helpers import (BODY, BOTH, NOW, PARAMS, T, FakeTime, RecordingCrypt, planted,
                              reference, sign, signed_text)
 from signing_helpers import crypt_fixture  # noqa: F401 (the `crypt` fixture)

@@ -2,8 +2,6 @@
 
 import copy
 import inspect
-import pathlib
-import sys
 import traceback
 
 import pytest
@@ -12,7 +10,6 @@ import glimet_work
 from glimet_work import tervix_main
 from glimet_work.duty_main import GlimetWorkMain, TERVIXWorkMain
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from signing_helpers import BODY, PARAMS, crypt_fixture  # noqa: F401 (the `crypt` fixture)
 
 NOTICE = "_tervix_test_production_demand"

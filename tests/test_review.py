@@ -3,7 +3,6 @@ end over HTTP against the stand-in MeterSphere server."""
 
 import _thread
 import json
-import pathlib
 import re
 import subprocess
 import sys
@@ -17,7 +16,6 @@ import requests
 
 from glimet_work import METERSPHERE_BASE, duty_main, tervix_main
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from standin_metersphere import LoopbackRequests, StandinMeterSphere
 
 review = tervix_main.TERVIXWorkMain._tervix_test_case_review

@@ -4,8 +4,6 @@ ends with."""
 
 import contextlib
 import io
-import pathlib
-import sys
 import urllib.parse
 
 import pytest
@@ -13,7 +11,6 @@ import pytest
 import glimet_work
 from glimet_work import METERSPHERE_API_ROOT, METERSPHERE_BASE
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from standin_metersphere import REVIEWER, SESSION_500, TLS_CERT, StandinMeterSphere, routed_to
 
 HOST = urllib.parse.urlsplit(METERSPHERE_BASE).netloc

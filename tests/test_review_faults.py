@@ -7,8 +7,6 @@ requests, after the lines of what was done; a refusal is reported and the review
 edits made before the fault stay made, and running the review again completes it."""
 
 import json
-import pathlib
-import sys
 import traceback
 
 import pytest
@@ -16,7 +14,6 @@ import requests
 
 from glimet_work import tervix_main
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from standin_metersphere import LoopbackRequests, StandinMeterSphere
 
 review = tervix_main.TERVIXWorkMain._tervix_test_case_review

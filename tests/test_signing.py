@@ -6,7 +6,6 @@ import gc
 import hashlib
 import json
 import os
-import pathlib
 import sys
 import traceback
 
@@ -17,7 +16,6 @@ from hypothesis import strategies as st
 from glimet_work import tervix_main
 from glimet_work.duty_main import GlimetWorkMain
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the helpers below
 from signing_helpers import (BODY, BOTH, DEFAULT_SALT, NOW, PARAMS, PRODUCTION_SALT, T, FakeTime,
                              RecordingCrypt, reference, sign, signed_text, stamp_piece)
 from signing_helpers import crypt_fixture  # noqa: F401 (the `crypt` fixture)
