@@ -57,10 +57,11 @@ test: install $(VENV)/.test-requirements
 $(PY):
 	$(call make_venv,$(VENV))
 
-# Build tools the package needs from the machine: a C++ compiler and CMake 3.25 or newer.
+# Build tools the package needs from the machine: a C++ compiler and CMake 3.25 or newer; and
+# curl, whose requests the tests compare the curl reader's with.
 tools:
-	@command -v g++ >/dev/null && command -v cmake >/dev/null || \
-	  (apt-get update && apt-get install -y --no-install-recommends g++ cmake ninja-build)
+	@command -v g++ >/dev/null && command -v cmake >/dev/null && command -v curl >/dev/null || \
+	  (apt-get update && apt-get install -y --no-install-recommends g++ cmake ninja-build curl)
 
 # The package alone, rebuilt only when a source or the server changed: the stamp holds the
 # server of the build installed, and another server makes it out of date whatever its time.

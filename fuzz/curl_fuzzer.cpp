@@ -1,11 +1,13 @@
 // libFuzzer target for the curl command reader: any bytes in, no crash, and a result that is
 // either a refusal with a clean one-line reason or a request that the Python side can turn into
 // values as it is: an http or https URL and a method, every string UTF-8, no control characters
-// (nor spaces in the URL) where a request line or header would carry them, one header per name.
+// (nor spaces in the URL) where a request line or header would carry them, a host and port curl
+// can read, one header per name, and delivery options among those reported, each once.
 // `make fuzz-curl` builds and runs it; by hand, from the repository root:
 // clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc fuzz/curl_fuzzer.cpp
-// src/glimet_curl/curl_core.cpp -o fuzz/out/curl_fuzzer
+// src/glimet_curl/*.cpp -o fuzz/out/curl_fuzzer (glimet_curl.cpp left out)
 #include "glimet_curl/curl_core.hpp"
+#include "support/url_authority.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -56,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!result.error.empty()) {
         check(is_utf8(result.error) && !has_control(result.error, false));
         check(request.url.empty() && request.method.empty() && request.headers.empty() &&
-              !request.data);
+              !request.data && request.delivery.empty());
         return 0;
     }
     check(is_utf8(request.url) && !has_control(request.url, false) &&
@@ -65,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (char &c : scheme)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     check((scheme == "http" || scheme == "https") && request.url.size() > scheme.size() + 3);
+    glimet::UrlAuthority authority;
+    check(glimet::read_url_authority(request.url, authority) && authority.scheme_length > 0);
     check(!request.method.empty() && is_utf8(request.method) &&
           !has_control(request.method, false) && request.method.find(' ') == std::string::npos);
     check(!request.data || is_utf8(*request.data));
@@ -76,6 +80,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (char &c : lower)
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
         check(names.insert(lower).second);
+    }
+    static const std::set<std::string> switches = {"--insecure", "--location"};
+    static const std::set<std::string> texts = {"--cacert",  "--capath",          "--proxy",
+                                                "--noproxy", "--max-time",        "--request",
+                                                "--connect-timeout"};
+    std::set<std::string> options;
+    for (const glimet::curl::Delivery &option : request.delivery) {
+        check(options.insert(option.option).second);
+        check(option.argument ? texts.contains(option.option) && is_utf8(*option.argument)
+                              : switches.contains(option.option));
+        if (option.option == "--request") check(*option.argument == request.method);
     }
     return 0;
 }

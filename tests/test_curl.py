@@ -1,10 +1,13 @@
 """m_curl.parse: curl commands as browsers and API clients copy them, and what it refuses."""
 
 import json
-import pathlib
+import re
 import shlex
+import shutil
+import socket
 import subprocess
 import sys
+import threading
 
 import pytest
 from hypothesis import given, settings
@@ -12,7 +15,6 @@ from hypothesis import strategies as st
 
 from glimet_curl import m_curl
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from standin_metersphere import quote_bash, quote_cmd
 
 LIST_URL = "https://ms.example.org/metersphere-api/track/test/review/case/list/1/10"
@@ -88,11 +90,11 @@ def header_list(text):
 
 
 CHROME_HEADERS = header_list("""\
+Cookie: MS_SESSION_ID=5f0c6b9e; language=zh_CN
 Accept: application/json, text/plain, */*
 Accept-Language: zh-CN,zh;q=0.9
 CSRF-TOKEN: Yjk5ZDc2ZTA=
 Content-Type: application/json;charset=UTF-8
-Cookie: MS_SESSION_ID=5f0c6b9e; language=zh_CN
 sec-ch-ua: "Chromium";v="124", "Google Chrome";v="124"
 sec-ch-ua-mobile: ?0""")
 CHROME_DATA = '{"reviewId":"c1a2","name":"it\'s done!","note":"a\\nb"}'
@@ -105,19 +107,19 @@ Connection: keep-alive
 Cookie: MS_SESSION_ID=5f0c6b9e; language=zh_CN""")
 CMD_URL = LIST_URL + "?q=%E8%AF%84&x=1"
 CMD_HEADERS = header_list("""\
+Cookie: MS_SESSION_ID=5f0c6b9e; language=zh_CN
 Accept: application/json, text/plain, */*
 CSRF-TOKEN: Yjk5ZDc2ZTA=
 Content-Type: application/json;charset=UTF-8
-Cookie: MS_SESSION_ID=5f0c6b9e; language=zh_CN
 sec-ch-ua: "Chromium";v="124\"""")
 CMD_DATA = '{"reviewId":"c1a2",\n"path":"C:\\\\tmp"}'
-FIREFOX_CMD_HEADERS = [CMD_HEADERS[0], ("Cookie", "MS_SESSION_ID=5f0c6b9e")]
+FIREFOX_CMD_HEADERS = [CMD_HEADERS[1], ("Cookie", "MS_SESSION_ID=5f0c6b9e")]
 POSTMAN_HEADERS = header_list("""\
 Content-Type: application/json
 CSRF-TOKEN: Yjk5ZDc2ZTA=
 Cookie: MS_SESSION_ID=5f0c6b9e""")
 POSTMAN_DATA = '{\n    "reviewId": "c1a2",\n    "projectId": "7d3e"\n}'
-INSOMNIA_HEADERS = [POSTMAN_HEADERS[1], POSTMAN_HEADERS[0], POSTMAN_HEADERS[2]]
+INSOMNIA_HEADERS = [POSTMAN_HEADERS[2], POSTMAN_HEADERS[1], POSTMAN_HEADERS[0]]
 GET_COMMAND = f"curl '{LIST_URL}' \\\n  -H 'Accept: */*' \\\n  --compressed"
 CHROME_BASH_CRLF, CHROME_CMD_CRLF = (
     CHROME_BASH.replace("\n", "\r\n"),
@@ -143,7 +145,7 @@ CLIENTS = {  # name: (text, url, method, headers, data)
 @pytest.mark.parametrize("text, url, method, headers, data", CLIENTS.values(), ids=CLIENTS.keys())
 def test_client_formats(text, url, method, headers, data):
     result = m_curl.parse(text).dict()
-    assert list(result) == ["url", "method", "headers", "data", "json"]
+    assert list(result) == ["url", "method", "headers", "data", "json", "options"]
     assert (result["url"], result["method"], result["data"]) == (url, method, data)
     assert list(result["headers"].items()) == headers
     decoded = None if data is None else json.loads(data)
@@ -242,12 +244,20 @@ POWERSHELL = [
     ('curl.exe https://h/p -d "$(Get-Date)"', "option -d: the shell would replace '$(Get-Date)' (line 1) with the output of a command"),
     ("curl.exe https://h/p -d @- <<EOF\na\nEOF", "PowerShell has no '<<' redirection"),
     ("curl.exe https://h/p --data-raw @'\n{\"a\": \"it's\"}\n'@", "the PowerShell here-string '@'' (line 1) is not read"),
+    # PowerShell 7 runs curl.exe for "curl"; its `" escapes say the line is PowerShell's.
+    ("curl -X POST https://h/p -H \"X: `\"q`\" \"\"r\"\"\" -d '{\"a\":\"it''s\"}'", {"headers": {"X": '"q" "r"'}, "data": '{"a":"it\'s"}'}),
+    ("curl https://h/p -d `\"a`\"", {"data": '"a"'}),
 ]
 
 # cmd, beyond what the browsers' "Copy as cURL (cmd)" above shows.
 CMD = [
     ('curl ^"https://h/p^" -d ^"a^&b^" | findstr x', {"data": "a&b"}),
     ('curl ^"https://h/p^" -d a & echo done', "the text goes on after the curl command: cmd would end it at the unquoted '&' on line 1"),
+    # Variables Windows defines are replaced at the prompt; an undefined name stays as typed.
+    ('curl ^"https://h/p?q=%E4%B8%AD^&n=%MY_VAR%^" -o %TEMP%\\out', {"url": "https://h/p?q=%E4%B8%AD&n=%MY_VAR%"}),
+    ('curl ^"https://h/p?u=%USERNAME%^"', "the URL: the shell would replace '%USERNAME%' (line 1) with the value of a variable"),
+    ('curl ^"https://h/p^" -H ^"X: %os%^" -d ^%PATH:~0,3^%', "option -H: the shell would replace '%os%' (line 1)"),
+    ('curl ^"https://h/p^" ^\n -d a\n -H x', "cmd ends the curl command at line 2, which does not end in '^', and would run line 3 ('-H x')"),
 ]
 
 # The URL curl sends: its globbing escapes and a scheme in front when there is none.
@@ -316,6 +326,184 @@ def test_bash_hands_curl_the_same(run_in_bash, text):
     assert m_curl.parse(text).dict() == m_curl.parse(plain).dict()
 
 
+def curl_version():
+    # Without the sanitizer runtimes a sanitized run preloads, under which curl hangs.
+    env = {"PATH": "/usr/bin:/bin"}
+    try:
+        done = subprocess.run(
+            ["curl", "--version"], capture_output=True, text=True, check=False, env=env, timeout=30
+        )
+    except (OSError, subprocess.TimeoutExpired):
+        return ""
+    return done.stdout.split(" ")[1] if done.returncode == 0 else ""
+
+
+needs_curl = pytest.mark.skipif(
+    shutil.which("bash") is None or not curl_version().startswith("7.88."),
+    reason="needs bash and curl 7.88, whose requests the reader follows",
+)
+
+
+class Recorder:
+    """Records each request that reaches 127.0.0.1:port as (method, target, headers, body)."""
+
+    def __init__(self):
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.server.settimeout(0.1)
+        self.port = self.server.getsockname()[1]
+        self.requests = []
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while not self.stopping.is_set():
+            try:
+                connection, _ = self.server.accept()
+            except TimeoutError:
+                continue
+            with connection:
+                connection.settimeout(10)
+                try:
+                    self.requests.append(self.read(connection))
+                    connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+                except (OSError, ValueError) as error:  # the test then fails, showing it
+                    self.requests.append(("unreadable request", repr(error), [], ""))
+
+    @staticmethod
+    def read(connection):
+        data = b""
+        while b"\r\n\r\n" not in data and (chunk := connection.recv(65536)):
+            data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        request_line, *lines = head.decode().split("\r\n")
+        fields = [line.partition(":") for line in lines]
+        headers = [(name, value.lstrip(" ")) for name, _, value in fields]
+        length = int({name.lower(): value for name, value in headers}.get("content-length", 0))
+        while len(body) < length and (chunk := connection.recv(65536)):
+            body += chunk
+        method, target, _ = request_line.split(" ")
+        return method, target, headers, body.decode()
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join(timeout=5)
+        self.server.close()
+
+
+@pytest.fixture(scope="module")
+def curl_sends(tmp_path_factory):
+    """Runs a command through bash and Debian's curl; returns the requests that arrived."""
+    recorder = Recorder()
+    directory = tmp_path_factory.mktemp("curl")
+
+    def run(text):
+        recorder.requests.clear()
+        local = re.sub(r"https://(h|ms\.example\.org)/", f"http://127.0.0.1:{recorder.port}/", text)
+        env = {"PATH": "/usr/bin:/bin", "HOME": str(directory), "LANG": "C.UTF-8"}
+        run_in = {"env": env, "cwd": directory, "stdin": subprocess.DEVNULL, "timeout": 30}
+        subprocess.run(["bash", "-c", local], capture_output=True, check=False, **run_in)
+        return list(recorder.requests)
+
+    yield run
+    recorder.stop()
+
+
+# Headers curl adds of its own, which the reader leaves to the HTTP client: compared only when
+# the command sets one of that name. The last three are the h2c upgrade of --http2 over http.
+CURL_DEFAULTS = {"host", "user-agent", "accept", "accept-encoding", "content-type", "expect"}
+CURL_DEFAULTS |= {"connection", "upgrade", "http2-settings"}
+
+# fmt: off
+# Beyond the tables above: the forms curl 7.88.1 reads on, as a loopback server saw them.
+SENDS = [
+    "curl -s 'https://h/p?' -G -d a=1",
+    "curl -s 'https://h/p?x=1&' -G -d a=1 -d b=2",
+    "curl -s 'https://h/p?x=1' -G -d ''",
+    "curl -s -r 600 https://h/p",
+    "curl -s -r 0600,7 -d a=1 https://h/p -H 'X: 1'",
+    "curl -s -OJ -R --create-dirs --output-dir out -o x --remote-time https://h/p",
+    "curl --sil --heade 'X: 1' --data-bin a --HEADER 'Y: 2' --user-ag ua https://h/p",
+    "command curl -s -H 'X: 1' -- https://h/p",
+    "curl -s -H 'X: 1' -u 'Aladdin:open sesame' -A ua -e r -b c=1 -r 1-2 https://h/p -H 'Y: 2' --json '{}'",
+    "curl -s -H 'Host: example.org' -u ';opt' https://h/p",
+    "curl -s -k --cacert ca.pem --capath certs -x http://127.0.0.1:9 --noproxy '*' -m 5 --connect-timeout 2 -L --no-digest -X PUT https://h/p",
+]
+# fmt: on
+SENDS += [CHROME_BASH, FIREFOX_BASH, POSTMAN, POSTMAN_OLD, INSOMNIA, GET_COMMAND]
+# Where the reader is kinder than curl, which sends a header given twice twice, keeps the blanks
+# around a header's name, and sends a \u surrogate pair as two broken characters.
+KINDER = ("x-a: 1", "X-Pad :", "\\ud83d")
+SENDS += [f"curl https://h/p {o}" for o, _ in OPTIONS if not any(k in o for k in KINDER)]
+SENDS += [t for t, e in BASH + URLS if isinstance(e, dict) and "https://h/" in t]
+
+
+@needs_curl
+@pytest.mark.parametrize("text", SENDS)
+def test_reads_what_curl_sends(curl_sends, text):
+    [(method, target, headers, body)] = curl_sends(text)
+    result = m_curl.parse(text).dict()
+    named = {name.lower() for name in result["headers"]}
+    sent = [(name, value) for name, value in headers if name.lower() != "content-length"]
+    sent = [(n, v) for n, v in sent if n.lower() in named or n.lower() not in CURL_DEFAULTS]
+    assert list(result["headers"].items()) == sent
+    authority_and_rest = result["url"].split("#")[0].split("://", 1)[1]
+    path = re.sub(r"^[^/?]*", "", authority_and_rest)
+    read = (result["method"], "/" + path.lstrip("/"), result["data"] or "")
+    assert read == (method, target, body)
+
+
+# fmt: off
+# A line break that ends the command for bash: curl sends what came before, bash runs the rest
+# as another command, and the reader refuses, naming the line.
+ENDS = [
+    ("curl https://h/p \\\n\n  -H 'X: 1'", "bash ends the curl command at line 2, which is blank, and would run line 3 ('-H 'X: 1'') as another command: remove the blank line"),
+    ("curl https://h/p \\\r\n\r\n  -H 'X: 1'", "bash ends the curl command at line 2, which is blank"),
+    ("curl https://h/p \\\n# -H 'Y: 2' \\\n  -H 'X: 1'", "bash ends the curl command at line 2, which is commented out (a '\\' at the end of a comment does not join lines), and would run line 3"),
+    ("curl https://h/p \\\n  -H 'Y: 2' # note \\\n  -H 'X: 1'", "bash ends the curl command at line 2, which ends in a comment"),
+    ("curl https://h/p\n  -H 'X: 1'", "bash ends the curl command at line 1, which does not end in '\\', and would run line 2 ('-H 'X: 1'') as another command: end each line of the command but the last with '\\'"),
+    ("curl https://h/p \\ \n  -H 'X: 1'", "bash ends the curl command at line 1, which ends in a '\\' with a blank after it"),
+]
+# fmt: on
+
+
+@needs_curl
+@pytest.mark.parametrize("text, message", ENDS)
+def test_line_that_ends_the_command(curl_sends, text, message):
+    sent = [name for _, _, headers, _ in curl_sends(text) for name, _ in headers]
+    assert "X" not in sent
+    with pytest.raises(ValueError) as caught:
+        m_curl.parse(text)
+    assert str(caught.value).startswith(message)
+
+
+# fmt: off
+# What the command sets that changes how the request is delivered, not what it holds.
+DELIVERY = [
+    ("-k --cacert /ca.pem --capath /certs -x http://p:3128 --noproxy '*' -m 5 --connect-timeout 2 -L -X PUT",
+     {"--insecure": True, "--cacert": "/ca.pem", "--capath": "/certs", "--proxy": "http://p:3128", "--noproxy": "*",
+      "--max-time": "5", "--connect-timeout": "2", "--location": True, "--request": "PUT"}),
+    ("-kLxp -XPOST -m 1 --insec --max-t 2 --no-location", {"--insecure": True, "--proxy": "p", "--request": "POST", "--max-time": "2"}),
+    ("--location-trusted -k --no-insecure -k", {"--location": True, "--insecure": True}),
+    ("-s -v -i --compressed -d a=1 -H 'X: 1' --no-digest", {}),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize("options, expected", DELIVERY)
+def test_delivery_options(options, expected):
+    command = m_curl.parse(f"curl https://h/p {options}")
+    assert list(command.dict()["options"].items()) == list(expected.items())
+    assert command.options == expected and command.options is not command.options
+
+
+def test_body_nested_too_deep():
+    command = m_curl.parse(f"curl https://h/p -d '{'[' * 100_000}{']' * 100_000}'")
+    with pytest.raises(ValueError, match="^the body nests deeper than json.loads") as caught:
+        command.dict()
+    assert isinstance(caught.value.__cause__, RecursionError)
+
+
 def test_repr_shows_method_and_url():
     command = m_curl.parse("curl localhost:8080/x -d a=1")
     assert repr(command) == "<glimet_curl.Command POST 'http://localhost:8080/x'>"
@@ -328,6 +516,7 @@ def test_command_names_and_trailing_continuation(command):
     assert m_curl.parse(command).dict()["url"] == "https://h/p"
 
 
+# fmt: off
 ERRORS = [
     ("", "not a curl command: the text is empty"),
     ("  \n# only a comment\n", "not a curl command: the text is empty"),
@@ -370,7 +559,24 @@ ERRORS = [
     ("curl https://h/p -d $'\\xff'", "not UTF-8 text"),
     ("curl https://h/p -d $'\\ud800'", "the escape '\\ud800' is not a Unicode character"),
     ("curl https://h/p -d $'a\\u0000b'", "option -d: the text holds a NUL character"),
+    ("curl https://h/p --pro x", "option '--pro' is ambiguous: it could be --progress-bar, --progress-meter, --proto, --proto-default, --proto-redir, --proxy and 28 more; write more of its name"),
+    ("curl https://h/p --no-compr", "unknown option '--no-compr': after --no- curl takes only a switch's whole name"),
+    ("curl https://h/p --no-data x", "option '--no-data': --data is not a switch, so it has no --no- form"),
+    ("curl https://h/p - ", "unknown option '-'"),
+    ("curl https://h/p -OJ -i", "options -J and -i (or -I) do not go together"),
+    ("curl https://h/p -h", "option -h makes curl print its own text and stop"),
+    ("curl https://h/p -r 99999999999999999999", "option -r: the range start '99999999999999999999' is too large"),
+    ("curl -- https://h/p -X", "the curl command has more than one URL: 'https://h/p' and '-X'"),
+    ("curl https://h:99999/p", "the URL 'https://h:99999/p' has a port past 65535"),
+    ("curl https://h:8a/p", "the URL 'https://h:8a/p' has a port that is not a number"),
+    ("curl https://u:p@/p", "the URL 'https://u:p@/p' has no host"),
+    ("curl -g 'https://[::1/p'", "the URL 'https://[::1/p' has a '[' that does not close"),
+    ('fetch("https://h/p", {\n  "headers": {"accept": "*/*"},\n  "method": "POST"\n});', 'this is a "Copy as fetch" paste, not a curl command: use Copy as cURL (bash or cmd)'),
+    ('await fetch("https://h/p", {"method": "GET"});', 'this is a "Copy as fetch" paste'),
+    ('Invoke-WebRequest -UseBasicParsing -Uri "https://h/p" `\n-Method "POST"', 'this is a "Copy as PowerShell" (Invoke-WebRequest) paste, not a curl command: use Copy as cURL (bash or cmd)'),
+    ('$session = New-Object Microsoft.PowerShell.Commands.WebRequestSession\n$session.UserAgent = "x"\nInvoke-WebRequest -Uri "https://h/p"', 'this is a "Copy as PowerShell" (Invoke-WebRequest) paste'),
 ]
+# fmt: on
 
 
 @pytest.mark.parametrize("text, message", ERRORS)

@@ -14,12 +14,25 @@ struct Header {
     std::string value;
 };
 
+// An option read that changes how curl delivers the request but goes into no header and no
+// body (--insecure, --proxy, --max-time and the like): its long name with the dashes, and its
+// argument, or none for a switch left on.
+struct Delivery {
+    std::string option;
+    std::optional<std::string> argument;
+};
+
 // The request a curl command describes. Every string is valid UTF-8.
 struct Request {
     std::string url;
     std::string method;
-    std::vector<Header> headers;     // command order, one entry per name (compared without case)
+    // In the order curl sends them, one entry per name (compared without case): curl's own
+    // (Authorization, Range, User-Agent, Referer, Cookie), then those of -H in command order,
+    // then --json's. curl's defaults (Host, Accept: */*, its User-Agent, Content-Length and
+    // the form Content-Type of -d) are left to the HTTP client.
+    std::vector<Header> headers;
     std::optional<std::string> data; // the body; absent when the command sends none
+    std::vector<Delivery> delivery;  // in the order the options were first read
 };
 
 // What reading a command gives: `error` is empty on success; otherwise it says in one sentence
@@ -29,8 +42,8 @@ struct ParseResult {
     std::string error;
 };
 
-// Reads `text`, a curl command line as browsers and API clients copy it, written for a POSIX
-// shell (bash quoting included) or for Windows cmd. Throws nothing but std::bad_alloc.
+// Reads `text`, a curl command line as browsers and API clients copy it, written for bash,
+// PowerShell or Windows cmd, as curl 7.88.1 reads it. Throws nothing but std::bad_alloc.
 ParseResult parse_command(std::string_view text);
 
 } // namespace glimet::curl

@@ -22,6 +22,7 @@ struct Command {
     PyObject *method;     // str
     PyObject *headers;    // dict of str to str in command order; copied, never handed out
     PyObject *data;       // str or None
+    PyObject *options;    // dict of str to str or True in the order read; copied, never handed out
     PyObject *json_loads; // decodes the body for dict()
 };
 
@@ -36,11 +37,18 @@ Ref command_new(Curl *curl, const Request &request) {
     Ref method = text_object(request.method);
     Ref headers = Ref::steal(PyDict_New());
     Ref data = request.data ? text_object(*request.data) : Ref::borrow(Py_None);
-    if (!url || !method || !headers || !data) return {};
+    Ref options = Ref::steal(PyDict_New());
+    if (!url || !method || !headers || !data || !options) return {};
     for (const Header &header : request.headers) {
         Ref name = text_object(header.name);
         Ref value = text_object(header.value);
         if (!name || !value || PyDict_SetItem(headers.get(), name.get(), value.get()) < 0)
+            return {};
+    }
+    for (const Delivery &option : request.delivery) {
+        Ref name = text_object(option.option);
+        Ref value = option.argument ? text_object(*option.argument) : Ref::borrow(Py_True);
+        if (!name || !value || PyDict_SetItem(options.get(), name.get(), value.get()) < 0)
             return {};
     }
     auto *command =
@@ -50,6 +58,7 @@ Ref command_new(Curl *curl, const Request &request) {
     command->method = method.release();
     command->headers = headers.release();
     command->data = data.release();
+    command->options = options.release();
     command->json_loads = Py_NewRef(curl->json_loads);
     PyObject_GC_Track(command);
     return Ref::steal(reinterpret_cast<PyObject *>(command));
@@ -82,8 +91,10 @@ PyObject *curl_parse(PyObject *self, PyObject *text) noexcept {
     }
 }
 
-// Command.dict(): a new dict with "url", "method", "headers" (a new dict), "data" and "json",
-// the body decoded by json.loads afresh, or None when there is no body or it is not JSON.
+// Command.dict(): a new dict with "url", "method", "headers" (a new dict), "data", "json", the
+// body decoded by json.loads afresh, or None when there is no body or it is not JSON, and
+// "options" (a new dict). ValueError, with the RecursionError as its cause, for a body nested
+// deeper than the decoder goes.
 PyObject *command_dict(PyObject *self, PyObject *) noexcept {
     auto *command = reinterpret_cast<Command *>(self);
 
@@ -93,6 +104,14 @@ PyObject *command_dict(PyObject *self, PyObject *) noexcept {
         json_value = Ref::borrow(Py_None);
     } else {
         json_value = Ref::steal(PyObject_CallOneArg(command->json_loads, command->data));
+        if (!json_value && PyErr_ExceptionMatches(PyExc_RecursionError)) {
+            Ref cause = Ref::steal(PyErr_GetRaisedException());
+            PyErr_SetString(PyExc_ValueError, "the body nests deeper than json.loads can decode");
+            Ref error = Ref::steal(PyErr_GetRaisedException());
+            PyException_SetCause(error.get(), cause.release());
+            PyErr_SetRaisedException(error.release());
+            return nullptr;
+        }
         if (!json_value) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
             PyErr_Clear();
@@ -102,14 +121,22 @@ PyObject *command_dict(PyObject *self, PyObject *) noexcept {
 
     // The dict, in a fixed key order.
     Ref headers = Ref::steal(PyDict_Copy(command->headers));
+    Ref options = Ref::steal(PyDict_Copy(command->options));
     Ref result = Ref::steal(PyDict_New());
-    if (!headers || !result || PyDict_SetItemString(result.get(), "url", command->url) < 0 ||
+    if (!headers || !options || !result ||
+        PyDict_SetItemString(result.get(), "url", command->url) < 0 ||
         PyDict_SetItemString(result.get(), "method", command->method) < 0 ||
         PyDict_SetItemString(result.get(), "headers", headers.get()) < 0 ||
         PyDict_SetItemString(result.get(), "data", command->data) < 0 ||
-        PyDict_SetItemString(result.get(), "json", json_value.get()) < 0)
+        PyDict_SetItemString(result.get(), "json", json_value.get()) < 0 ||
+        PyDict_SetItemString(result.get(), "options", options.get()) < 0)
         return nullptr;
     return result.release();
+}
+
+// Command.options: a new dict of the delivery options the command set (see dict()).
+PyObject *command_options(PyObject *self, void *) noexcept {
+    return PyDict_Copy(reinterpret_cast<Command *>(self)->options);
 }
 
 // repr(command): its method and URL, as in <glimet_curl.Command POST 'https://h/p'>.
@@ -123,6 +150,7 @@ int command_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     auto *command = reinterpret_cast<Command *>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(command->headers);
+    Py_VISIT(command->options);
     Py_VISIT(command->json_loads);
     return 0;
 }
@@ -133,6 +161,7 @@ int command_clear(PyObject *self) noexcept {
     Py_CLEAR(command->method);
     Py_CLEAR(command->headers);
     Py_CLEAR(command->data);
+    Py_CLEAR(command->options);
     Py_CLEAR(command->json_loads);
     return 0;
 }
@@ -148,8 +177,23 @@ void command_dealloc(PyObject *self) noexcept {
 PyMethodDef command_methods[] = {
     {"dict", command_dict, METH_NOARGS,
      "dict($self, /)\n--\n\n"
-     "A new dict of the request: url, method, headers, data and data decoded as JSON (json)."},
+     "A new dict of the request, in this key order:\n"
+     "url (str), method (str), headers (dict of str to str, in the order curl sends them),\n"
+     "data (the body as str, or None), json (data decoded by json.loads, or None when there\n"
+     "is no body or it is not JSON) and options: the options read that change how curl\n"
+     "delivers the request but go into no header and no body, in the order first read, by\n"
+     "long name (-k as --insecure): --insecure, --location: True; --cacert, --capath,\n"
+     "--proxy, --noproxy, --max-time, --connect-timeout, --request: their argument (str).\n"
+     "A --no- form removes a switch; --location-trusted counts as --location.\n"
+     "ValueError (its cause the RecursionError) for a body nested deeper than json.loads\n"
+     "goes."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef command_getset[] = {
+    {"options", command_options, nullptr,
+     "A new dict of the delivery options the command set, as dict() gives them.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot command_slots[] = {
@@ -158,6 +202,7 @@ PyType_Slot command_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(command_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(command_clear)},
     {Py_tp_methods, command_methods},
+    {Py_tp_getset, command_getset},
     {Py_tp_doc, const_cast<char *>("A curl command read by m_curl.parse.")},
     {0, nullptr},
 };
