@@ -3,6 +3,7 @@
 #include "tervix_main/host_check.hpp"
 
 #include "support/globals.hpp"
+#include "support/url_authority.hpp"
 
 #include <string_view>
 
@@ -11,39 +12,6 @@ namespace {
 
 Name get_name{"get"};
 Name lower_name{"lower"};
-
-bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-// The host of `url` as written (an IP literal's brackets removed) and the port text after it,
-// empty when none; both view `url`. Without a scheme the whole text is host and path, as curl
-// reads it. False when there is no host to read: none at all, an unclosed "[", or a port that
-// is not digits.
-bool split_host(std::string_view url, std::string_view &host, std::string_view &port) {
-    size_t scheme_end = url.find("://");
-    bool has_scheme = scheme_end != std::string_view::npos && scheme_end > 0 &&
-                      is_ascii_letter(url[0]);
-    for (size_t n = 1; has_scheme && n < scheme_end; ++n) {
-        char c = url[n];
-        has_scheme = is_ascii_letter(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
-                     c == '.';
-    }
-    std::string_view authority = has_scheme ? url.substr(scheme_end + 3) : url;
-    authority = authority.substr(0, authority.find_first_of("/?#"));
-    if (size_t at = authority.rfind('@'); at != std::string_view::npos)
-        authority.remove_prefix(at + 1);
-    if (authority.starts_with('[')) {
-        size_t close = authority.find(']');
-        if (close == std::string_view::npos) return false;
-        host = authority.substr(1, close - 1);
-        authority.remove_prefix(close + 1);
-        if (!authority.empty() && authority[0] != ':') return false;
-    } else {
-        host = authority.substr(0, authority.find(':'));
-        authority.remove_prefix(host.size());
-    }
-    port = authority.empty() ? authority : authority.substr(1);
-    return !host.empty() && port.find_first_not_of("0123456789") == std::string_view::npos;
-}
 
 Ref utf8_text(std::string_view text) {
     return Ref::steal(
@@ -91,14 +59,14 @@ int check_host(PyObject *get_list_curl) {
 
     // Both hosts in compared form. A URL without a readable host, or one the UTF-8 or IDNA codec
     // rejects, is refused: when the host is in doubt nothing is sent.
-    std::string_view own_host, own_port, host, port;
-    split_host(GLIMET_METERSPHERE_BASE, own_host, own_port);
-    Ref own = comparable_host(own_host);
+    UrlAuthority own_authority, authority;
+    read_url_authority(GLIMET_METERSPHERE_BASE, own_authority);
+    Ref own = comparable_host(own_authority.host);
     if (!own) return -1;
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(url.get(), &size);
-    bool readable = utf8 && split_host({utf8, static_cast<size_t>(size)}, host, port);
-    Ref pasted = readable ? comparable_host(host) : Ref();
+    bool readable = utf8 && read_url_authority({utf8, static_cast<size_t>(size)}, authority);
+    Ref pasted = readable ? comparable_host(authority.host) : Ref();
     if (pasted && PyUnicode_GET_LENGTH(pasted.get()) == 0) pasted = Ref();
     if (!pasted) {
         Ref cause;
@@ -119,11 +87,12 @@ int check_host(PyObject *get_list_curl) {
     }
 
     if (PyUnicode_Compare(pasted.get(), own.get()) == 0) return 0;
-    Ref written = utf8_text(host);
+    std::string_view port = authority.port;
+    Ref written = utf8_text(authority.host);
     Ref port_text = utf8_text(port);
     if (!written || !port_text) return -1;
     // An IPv6 address goes back into brackets in the URL of the hint.
-    bool literal = host.find(':') != std::string_view::npos;
+    bool literal = authority.host.find(':') != std::string_view::npos;
     PyErr_Format(PyExc_ValueError,
                  "the curl command was copied from %U, but this build of glimet-work talks to "
                  "%U, and the command's cookie and headers go only to the host they came from; "
