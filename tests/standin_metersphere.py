@@ -456,13 +456,13 @@ class LoopbackRequests:
 @contextlib.contextmanager
 def routed_to(origin):
     """While it lasts, every request a requests session sends goes to `origin`, path kept, with
-    no proxy: so does a review's."""
+    no proxy unless the caller names one: so does a review's."""
     import requests
 
     send = requests.Session.request
 
     def request(self, method, url, **kwargs):
-        kwargs["proxies"] = {"http": None, "https": None}
+        kwargs["proxies"] = kwargs.get("proxies") or {"http": None, "https": None}
         return send(self, method, origin + urllib.parse.urlsplit(url).path, **kwargs)
 
     requests.Session.request = request

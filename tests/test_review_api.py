@@ -4,6 +4,7 @@ ends with."""
 
 import contextlib
 import io
+import socket
 import urllib.parse
 
 import pytest
@@ -214,3 +215,54 @@ def test_an_interrupt_carries_the_closing_line(standin):
         glimet_work.review(server.curl_command(), confirm=interrupt)
     assert caught.value.__notes__ == [UNCHANGED]
     assert edits(server) == 0
+
+
+def closed_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+# (what the paste adds, whether REQUESTS_CA_BUNDLE trusts the stand-in, the stand-in's options,
+#  the review's options, the error's start or None, the notes the result carries)
+# fmt: off
+DELIVERY = {
+    "-k refused": (" -k", True, {}, {}, "the pasted command turns certificate checks off", []),
+    "--cacert honoured": (f" --cacert {TLS_CERT}", False, {}, {}, None, []),
+    "no --cacert": ("", False, {}, {}, "page 1 of the case list: cannot verify the certificate", []),
+    "-x honoured": (
+        " -x http://127.0.0.1:{port}", True, {}, {},
+        f"page 1 of the case list: the proxy on the way to {HOST} failed: ", []),
+    "--noproxy past -x": (" -x http://127.0.0.1:{port} --noproxy '*'", True, {}, {}, None, []),
+    "--max-time under --timeout": (
+        " --max-time 1", True, {"page_faults": {1: "trickle"}}, {"timeout": 30},
+        f"page 1 of the case list: {HOST} did not answer within 1 s", []),
+    "-L and -X said": (
+        " -L -X PUT", True, {}, {}, None,
+        [f"the pasted -L is not honoured: the review follows no redirect, so the session stays "
+         f"with {urllib.parse.urlsplit(METERSPHERE_BASE).hostname}",
+         "the pasted -X PUT is not used: the review always POSTs"]),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize(
+    "added, trusted, standin_options, options, error, notes", DELIVERY.values(), ids=DELIVERY.keys()
+)
+def test_how_the_paste_asks_to_be_delivered(
+    standin, monkeypatch, added, trusted, standin_options, options, error, notes
+):
+    if not trusted:
+        monkeypatch.delenv("REQUESTS_CA_BUNDLE")
+    server = standin(3, **standin_options)
+    outcome, _ = run(server.curl_command() + added.format(port=closed_port()), **options)
+    if error is None:
+        assert isinstance(outcome, glimet_work.ReviewResult), outcome
+        assert outcome.summary() == "3 cases: 3 passed" and outcome.notes == notes
+    else:
+        assert str(outcome).startswith(error), outcome
+        if isinstance(outcome, glimet_work.PasteError):
+            assert server.log == []
+    if "-x" in added and error:
+        proxy_hint = f"NO_PROXY={urllib.parse.urlsplit(METERSPHERE_BASE).hostname} goes without one"
+        assert proxy_hint in str(outcome)

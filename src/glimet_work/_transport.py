@@ -223,8 +223,8 @@ class Transport:
         self.connect_timeout = min(connect_timeout or timeout, timeout)
         self.max_answer = max_answer
         self.proxies = proxies
+        self.verify = verify
         self.session = requests.Session()
-        self.session.verify = verify
         adapter = _BoundedAdapter()
         self.session.mount("https://", adapter)
         self.session.mount("http://", adapter)
@@ -247,6 +247,9 @@ class Transport:
                 timeout=(self.connect_timeout, self.timeout),
                 allow_redirects=False,
                 stream=True,
+                # Given with each request, a CA file beats REQUESTS_CA_BUNDLE, as --cacert does
+                # in curl; True leaves the choice to that variable.
+                verify=self.verify,
                 proxies=self.proxies,  # type: ignore[arg-type]  # None: no proxy for it
             )
             try:
