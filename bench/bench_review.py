@@ -102,15 +102,20 @@ def client(name, server, cases):
     code = PRELUDE + f"CASES = {cases}\n" + textwrap.dedent(CLIENTS[name]) + REPORT
     env = {**os.environ, "REQUESTS_CA_BUNDLE": bundle}
     done = subprocess.run(
-        [sys.executable, "-c", code, server], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-        env=env, check=True,
+        [sys.executable, "-c", code, server],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        env=env,
+        check=True,
     )
     return json.loads(done.stderr.decode().splitlines()[-1])
 
 
 def one_server(cases):
     process = subprocess.Popen(
-        [sys.executable, "-c", SERVER, str(cases)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        [sys.executable, "-c", SERVER, str(cases)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
         text=True,
     )
     return process, process.stdout.readline().strip()
@@ -160,8 +165,9 @@ def main():
         bundle = full.name
     baseline = "plain loop, one Session"
     if args.cases:
-        report(compare(["glimet_work.review", baseline], args.cases, args.rounds), baseline,
-               args.cases)
+        report(
+            compare(["glimet_work.review", baseline], args.cases, args.rounds), baseline, args.cases
+        )
     if args.operation_cases:
         names = ["the operation", "glimet_work.review", baseline]
         report(compare(names, args.operation_cases, args.rounds), baseline, args.operation_cases)

@@ -473,9 +473,12 @@ def routed_to(origin):
 
 
 # Runs the command line (`python -m glimet_work ARGS...`) with every request requests sends
-# going to the origin given as the first argument, path kept, with no proxy.
+# going to the origin given as the first argument, path kept, with no proxy. Both launchers
+# take SIGINT as Python does at a terminal, even when started where it is ignored (a background
+# job, nohup).
 _CLI_LAUNCHER = """
-import runpy, sys, urllib.parse
+import runpy, signal, sys, urllib.parse
+signal.signal(signal.SIGINT, signal.default_int_handler)  # Ctrl-C taken, as at a terminal
 import requests
 origin = sys.argv.pop(1)
 send = requests.Session.request
@@ -495,7 +498,8 @@ def cli_command(origin):
 # Runs the review operation alone on the curl command in the file given as the second argument,
 # its requests sent through LoopbackRequests to the origin given as the first.
 _OPERATION_LAUNCHER = f"""
-import sys
+import signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)  # Ctrl-C taken, as at a terminal
 sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})
 from standin_metersphere import LoopbackRequests
 from glimet_work import tervix_main

@@ -19,6 +19,7 @@ import pytest
 
 from glimet_work import METERSPHERE_API_ROOT, METERSPHERE_BASE, __version__, cli
 
+from signing_helpers import DEFAULT_SALT, PRODUCTION_SALT
 from standin_metersphere import (
     BAD_GATEWAY,
     REDIRECT,
@@ -28,8 +29,7 @@ from standin_metersphere import (
     operation_command,
 )
 
-PROD = "&0x3f1b8e27=_0x5c90a_0x7e1d04f93_0xb28c6a1_0x4d07ee"
-DEFAULT = "&0x71c0e5d29f=_0x4e8a07b3c1_0x9f26d0_0x6b3e91c_0x02d7a"
+PROD, DEFAULT = PRODUCTION_SALT, DEFAULT_SALT
 # An ASCII-only stdio encoding: output must still come out as UTF-8.
 ENV = {**os.environ, "PYTHONIOENCODING": "ascii", "LC_ALL": "C"}
 HOST = urllib.parse.urlsplit(METERSPHERE_BASE).netloc

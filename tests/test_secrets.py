@@ -5,11 +5,9 @@ import pathlib
 import glimet_crypt
 import glimet_curl
 import glimet_work
+from signing_helpers import DEFAULT_SALT, PRODUCTION_SALT
 
-CONSTANTS = [
-    "&0x3f1b8e27=_0x5c90a_0x7e1d04f93_0xb28c6a1_0x4d07ee",
-    "&0x71c0e5d29f=_0x4e8a07b3c1_0x9f26d0_0x6b3e91c_0x02d7a",
-]
+CONSTANTS = [PRODUCTION_SALT, DEFAULT_SALT]
 
 
 def shared_objects():

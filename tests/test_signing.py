@@ -18,7 +18,6 @@ from glimet_work.duty_main import GlimetWorkMain
 
 from signing_helpers import (BODY, BOTH, DEFAULT_SALT, NOW, PARAMS, PRODUCTION_SALT, T, FakeTime,
                              RecordingCrypt, reference, sign, signed_text, stamp_piece)
-from signing_helpers import crypt_fixture  # noqa: F401 (the `crypt` fixture)
 
 
 class PlainMapping:

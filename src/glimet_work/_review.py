@@ -260,7 +260,9 @@ def _read_options(paste: _Paste, options: dict[str, Any]) -> None:
         )
     method = options.get("--request")
     if isinstance(method, str) and method.upper() != "POST":
-        paste.notes.append(f"the pasted -X {printable(method)} is not used: the review always POSTs")
+        paste.notes.append(
+            f"the pasted -X {printable(method)} is not used: the review always POSTs"
+        )
 
 
 def _list_page(url: str) -> int | None:
@@ -403,8 +405,10 @@ class _Run:
             raise self.failure(what, url, answer, "the server did not list the cases")
         data = listed.get("data")
         cases = data.get("listObject") if isinstance(data, dict) else None
-        if not isinstance(data, dict) or not isinstance(cases, list) or not all(
-            isinstance(case, dict) for case in cases
+        if (
+            not isinstance(data, dict)
+            or not isinstance(cases, list)
+            or not all(isinstance(case, dict) for case in cases)
         ):
             raise self.failure(what, url, answer, "no case list in the answer")
         self.check_page(page, data, cases)
@@ -435,7 +439,9 @@ class _Run:
             raise wrong(f"page {page} gives no itemCount and pageCount as numbers")
         if page == 1:
             pages = math.ceil(item_count / PAGE_SIZE)
-            if item_count < 0 or (page_count != pages and not (item_count == 0 and page_count == 1)):
+            if item_count < 0 or (
+                page_count != pages and not (item_count == 0 and page_count == 1)
+            ):
                 raise wrong(
                     f"page 1 counts {item_count} cases in {page_count} pages of {PAGE_SIZE}, "
                     f"where {pages} pages would hold them"

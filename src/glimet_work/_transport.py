@@ -258,8 +258,7 @@ class Transport:
                 response.close()
         except requests.ConnectTimeout:
             raise TransportError(
-                f"could not connect to {host} within {self.connect_timeout:g} s "
-                "(--timeout SECONDS)"
+                f"could not connect to {host} within {self.connect_timeout:g} s (--timeout SECONDS)"
             ) from None
         except requests.exceptions.SSLError as exc:
             raise TransportError(
