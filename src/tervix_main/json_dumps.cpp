@@ -36,7 +36,6 @@ const OperationSpec json_dumps_spec = {
            ":return: JSON 格式的字符串",
     .text_signature = "(data)",
     .params = {"data"},
-    .n_params = 1,
     .n_required = 1,
     .impl = json_dumps,
     .file = GLIMET_SOURCE,

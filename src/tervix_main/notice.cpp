@@ -108,7 +108,6 @@ const OperationSpec production_demand_spec = {
     .doc = "TERVIXWorkMain._tervix_test_production_demand(content)",
     .text_signature = "(content)",
     .params = {"content"},
-    .n_params = 1,
     .n_required = 1,
     .impl = production_demand,
     .file = GLIMET_SOURCE,

@@ -306,7 +306,6 @@ const OperationSpec case_review_spec = {
     .doc = "TERVIXWorkMain._tervix_test_case_review(content)",
     .text_signature = "(content)",
     .params = {"content"},
-    .n_params = 1,
     .n_required = 1,
     .impl = case_review,
     .file = GLIMET_SOURCE,

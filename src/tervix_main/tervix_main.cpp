@@ -128,7 +128,6 @@ const OperationSpec init_spec = {
     .doc = "TERVIXWorkMain.__init__(self)",
     .text_signature = "(self)",
     .params = {"self"},
-    .n_params = 1,
     .n_required = 1,
     .impl = init,
     .file = GLIMET_SOURCE,
