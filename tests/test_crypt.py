@@ -2,14 +2,17 @@
 
 import concurrent.futures
 import hashlib
+import inspect
 import json
 import os
 import subprocess
 import sys
+import traceback
 
 import glimet_crypt
 import pytest
-from glimet_crypt import m_crypt
+from glimet_crypt import Crypt, m_crypt
+from glimet_curl import m_curl
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -43,6 +46,40 @@ def test_matches_hashlib(text, case, fold):
 def test_bad_arguments(args, kwargs, error):
     with pytest.raises(error):
         m_crypt.sha256(*args, **kwargs)
+
+
+class Reference:
+    """m_crypt.sha256's signature, as a Python method has it."""
+
+    def sha256(self, /, text, case="upper"):
+        return text
+
+
+BINDINGS = [((), {}), (("x", "upper", 3), {}), (("x",), {"text": "y"}), ((), {"txt": "x"}),
+            (("x",), {"self": m_crypt}), (("x",), {"mode": "upper"})]
+
+
+@pytest.mark.parametrize("args, kwargs", BINDINGS)
+def test_arguments_bound_as_a_python_method_binds_them(args, kwargs):
+    with pytest.raises(TypeError) as expected:
+        Reference().sha256(*args, **kwargs)
+    with pytest.raises(TypeError) as got:
+        m_crypt.sha256(*args, **kwargs)
+    assert str(got.value) == str(expected.value).replace("Reference.", "Crypt.")
+    assert traceback.extract_tb(got.tb)[-1].name == "glimet_crypt.Crypt.sha256"
+    assert str(inspect.signature(m_crypt.sha256)) == "(text, case='upper')"
+    assert str(inspect.signature(Crypt.sha256)) == "(self, /, text, case='upper')"
+
+
+@pytest.mark.parametrize("other", [None, 5, object(), m_curl, Reference()])
+def test_unbound_method_refuses_another_object(other):
+    with pytest.raises(TypeError, match="doesn't apply to a"):
+        Crypt.sha256(other, "x")
+
+
+@pytest.mark.parametrize("case", ["".join(["low", "er"]), type("Case", (str,), {})("lower")])
+def test_case_counts_by_its_text(case):
+    assert m_crypt.sha256("abc", case) == hashlib.sha256(b"abc").hexdigest()
 
 
 def test_hashes_with_the_built_in_sha256_even_if_hashlib_is_replaced(fresh):

@@ -1,5 +1,4 @@
 // The entry module: GlimetWorkMain, derived from the toolkit's TERVIXWorkMain with nothing added.
-#include "support/function.hpp"
 #include "support/module.hpp"
 #include "support/traceback.hpp"
 
@@ -16,29 +15,22 @@ Ref make_class(PyObject *base) {
         PyObject_CallFunction(metaclass, "s(O)O", "GlimetWorkMain", base, namespace_.get()));
 }
 
-OnceModule once;
-
-int module_exec(PyObject *module) noexcept {
-    if (already_executed(module, once)) return 0;
-    PyObject *globals = PyModule_GetDict(module); // borrowed: the module keeps it
-    // from .tervix_main import TERVIXWorkMain
-    Ref base = from_import("tervix_main", "TERVIXWorkMain", globals, 1);
-    if (!base || PyModule_AddObjectRef(module, "TERVIXWorkMain", base.get()) < 0) {
-        add_traceback("init duty_main", GLIMET_SOURCE, __LINE__, globals);
-        return -1;
-    }
+// from .tervix_main import TERVIXWorkMain, then the subclass.
+[[nodiscard]] int build(PyObject *module) {
+    Ref base = from_import("tervix_main", "TERVIXWorkMain", PyModule_GetDict(module), 1);
+    if (!base || PyModule_AddObjectRef(module, "TERVIXWorkMain", base.get()) < 0) return -1;
     Ref cls = make_class(base.get());
-    if (!cls || PyModule_Add(module, "GlimetWorkMain", cls.release()) < 0) {
-        add_traceback("init duty_main", GLIMET_SOURCE, __LINE__, globals);
-        return -1;
-    }
-    executed(module, once);
-    return 0;
+    if (!cls) return -1;
+    return PyModule_Add(module, "GlimetWorkMain", cls.release());
 }
+
+OnceModule once{.entry = "init duty_main", .file = GLIMET_SOURCE, .line = __LINE__, .build = build};
 
 PyObject *module_create(PyObject *spec, PyModuleDef *def) noexcept {
-    return create_in_one_interpreter(spec, def, once);
+    return once.create(spec, def);
 }
+
+int module_exec(PyObject *module) noexcept { return once.exec(module); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
@@ -47,20 +39,20 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "duty_main",
-    "glimet-work entry module.\n\n"
-    "Author:  the glimet-work developers\n"
-    "Date:    2026-12-07\n"
-    "Editor:  any\n"
-    "Project: glimet-work\n"
-    "File:    duty_main",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "duty_main",
+    .m_doc = "glimet-work entry module.\n\n"
+             "Author:  the glimet-work developers\n"
+             "Date:    2026-12-07\n"
+             "Editor:  any\n"
+             "Project: glimet-work\n"
+             "File:    duty_main",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 } // namespace

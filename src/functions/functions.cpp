@@ -2,9 +2,7 @@
 // sign_params, dumps, notice). Each runs the operation's own code, on an instance made here,
 // and looks json, time and m_crypt up in tervix_main's namespace as the operation does.
 #include "support/module.hpp"
-#include "support/traceback.hpp"
 #include "tervix_main/fast/routes.hpp"
-#include "tervix_main/names.hpp"
 #include "tervix_main/operations.hpp"
 
 namespace glimet::functions {
@@ -50,7 +48,6 @@ const OperationSpec sign_spec = {
            "The same as GlimetWorkMain()._tervix_saas_sign(data, env, update_time).",
     .text_signature = "(data, env='', update_time=True)",
     .params = {"data", "env", "update_time"},
-    .n_params = 3,
     .n_required = 1,
     .impl = sign,
     .file = GLIMET_SOURCE,
@@ -71,7 +68,6 @@ const OperationSpec sign_params_spec = {
            "with `echo` false it prints nothing.",
     .text_signature = "(params, env='', update_time=True, *, echo=True)",
     .params = {"params", "env", "update_time", "echo"},
-    .n_params = 4,
     .n_required = 1,
     .impl = sign_params,
     .file = GLIMET_SOURCE,
@@ -87,7 +83,6 @@ const OperationSpec dumps_spec = {
            "ensure_ascii=False) returns. The same as GlimetWorkMain._json_dumps(value).",
     .text_signature = "(value)",
     .params = {"value"},
-    .n_params = 1,
     .n_required = 1,
     .impl = dumps,
     .file = GLIMET_SOURCE,
@@ -104,22 +99,21 @@ const OperationSpec notice_spec = {
            "GlimetWorkMain._tervix_test_production_demand(text).",
     .text_signature = "(text)",
     .params = {"text"},
-    .n_params = 1,
     .n_required = 1,
     .impl = notice,
     .file = GLIMET_SOURCE,
     .line = __LINE__,
 };
 
-// The instance, what the operations' code keeps of tervix_main, and the four functions.
-[[nodiscard]] int add_functions(PyObject *module) {
+// The namespace: the instance, what the operations' code keeps of tervix_main, and the four
+// functions.
+[[nodiscard]] int build(PyObject *module) {
     Ref toolkit = Ref::steal(PyImport_ImportModule("glimet_work.tervix_main"));
     if (!toolkit) return -1;
     Ref cls = Ref::steal(PyObject_GetAttrString(toolkit.get(), "TERVIXWorkMain"));
     if (!cls) return -1;
     if (!instance) instance = PyObject_CallNoArgs(cls.get());
-    if (!instance || tervix::names::make() < 0 || tervix::notice_init() < 0 ||
-        tervix::fast::init(toolkit.get(), cls.get()) < 0)
+    if (!instance || tervix::make_names() < 0 || tervix::fast::init(toolkit.get(), cls.get()) < 0)
         return -1;
     PyObject *globals = PyModule_GetDict(toolkit.get()); // borrowed: tervix_main keeps it
     Ref package = Ref::steal(PyUnicode_FromString("glimet_work"));
@@ -140,22 +134,14 @@ const OperationSpec notice_spec = {
     return 0;
 }
 
-OnceModule once;
-
-int module_exec(PyObject *module) noexcept {
-    if (already_executed(module, once)) return 0;
-    if (add_functions(module) < 0) {
-        add_traceback("init glimet_work._functions", GLIMET_SOURCE, __LINE__,
-                      PyModule_GetDict(module));
-        return -1;
-    }
-    executed(module, once);
-    return 0;
-}
+OnceModule once{.entry = "init glimet_work._functions", .file = GLIMET_SOURCE, .line = __LINE__,
+                .build = build};
 
 PyObject *module_create(PyObject *spec, PyModuleDef *def) noexcept {
-    return create_in_one_interpreter(spec, def, once);
+    return once.create(spec, def);
 }
+
+int module_exec(PyObject *module) noexcept { return once.exec(module); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
@@ -164,15 +150,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_functions",
-    "The toolkit's operations as the package's functions; import them from glimet_work.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_functions",
+    .m_doc = "The toolkit's operations as the package's functions; import them from glimet_work.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 } // namespace

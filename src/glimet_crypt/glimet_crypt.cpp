@@ -4,7 +4,8 @@
 #include "kernels/sha256.hpp"
 #include "kernels/utf8.hpp"
 #include "support/characters.hpp"
-#include "support/globals.hpp"
+#include "support/function.hpp"
+#include "support/gc_slots.hpp"
 #include "support/internals.hpp"
 #include "support/module.hpp"
 
@@ -14,10 +15,20 @@
 namespace glimet::crypt {
 namespace {
 
-// m_crypt's layout: an empty hashlib SHA-256 object, made at import, copied for each text.
+// m_crypt's layout, which holds what the module keeps, all made at import: an empty hashlib
+// SHA-256 object, copied for each text; the names of the calls made on the copy; and the
+// interned texts "upper" and "lower", which sha256's `case` is as a rule.
 struct Crypt {
     PyObject_HEAD
     PyObject *empty_hash;
+    PyObject *copy, *update, *digest, *upper, *lower;
+};
+using CryptGc = GcSlots<Crypt, &Crypt::empty_hash, &Crypt::copy, &Crypt::update, &Crypt::digest,
+                        &Crypt::upper, &Crypt::lower>;
+
+const KeptRow<Crypt> crypt_names[] = {
+    {&Crypt::copy, "copy"},   {&Crypt::update, "update"}, {&Crypt::digest, "digest"},
+    {&Crypt::upper, "upper"}, {&Crypt::lower, "lower"},
 };
 
 // UTF-8 bytes of a str: its own data for ASCII, else a buffer owned here.
@@ -153,16 +164,14 @@ PyObject *hash_text(PyObject *self, PyObject *text, bool upper) {
     if (!view) return nullptr;
 
     // The digest, by hashlib: a copy of the empty hash fed the bytes.
-    static Name copy_name{"copy"}, update_name{"update"}, digest_name{"digest"};
-    if (!copy_name.get() || !update_name.get() || !digest_name.get()) return nullptr;
     auto *crypt = reinterpret_cast<Crypt *>(self);
-    Ref hash = Ref::steal(PyObject_CallMethodNoArgs(crypt->empty_hash, copy_name.get()));
+    Ref hash = Ref::steal(PyObject_CallMethodNoArgs(crypt->empty_hash, crypt->copy));
     if (!hash) return nullptr;
     // The view lends memory this call owns or borrows; the built-in hash reads it during
     // update and keeps nothing of it.
-    Ref updated = Ref::steal(PyObject_CallMethodOneArg(hash.get(), update_name.get(), view.get()));
+    Ref updated = Ref::steal(PyObject_CallMethodOneArg(hash.get(), crypt->update, view.get()));
     if (!updated) return nullptr;
-    Ref digest = Ref::steal(PyObject_CallMethodNoArgs(hash.get(), digest_name.get()));
+    Ref digest = Ref::steal(PyObject_CallMethodNoArgs(hash.get(), crypt->digest));
     if (!digest) return nullptr;
     if (!PyBytes_Check(digest.get())) {
         PyErr_SetString(PyExc_TypeError, "sha256() digest is not bytes");
@@ -174,104 +183,88 @@ PyObject *hash_text(PyObject *self, PyObject *text, bool upper) {
 }
 
 // m_crypt.sha256(text, case="upper"): hex SHA-256 of the UTF-8 encoding of `text`.
-PyObject *crypt_sha256(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames) noexcept {
-    // Arguments: text, then case, by position or keyword.
-    PyObject *bound[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
-    if (nargs > 2) {
-        PyErr_Format(PyExc_TypeError, "sha256() takes at most 2 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
-        int slot = PyUnicode_Check(keyword)
-                       ? PyUnicode_CompareWithASCIIString(keyword, "text") == 0   ? 0
-                         : PyUnicode_CompareWithASCIIString(keyword, "case") == 0 ? 1
-                                                                                  : -1
-                       : -1;
-        if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "sha256() got an unexpected keyword argument '%S'",
-                         keyword);
-            return nullptr;
-        }
-        if (bound[slot]) {
-            PyErr_Format(PyExc_TypeError, "sha256() got multiple values for argument '%S'",
-                         keyword);
-            return nullptr;
-        }
-        bound[slot] = args[nargs + k];
-    }
-    PyObject *text = bound[0];
-    if (!text) {
-        PyErr_SetString(PyExc_TypeError, "sha256() missing required argument 'text'");
+PyObject *crypt_sha256(Function *, PyObject *const *args) {
+    PyObject *self = args[0], *text = args[1], *letter_case = args[2];
+
+    // self: an m_crypt, of a Crypt type this module made (one per interpreter that imports it),
+    // which its slots tell apart.
+    if (Py_TYPE(self)->tp_dealloc != CryptGc::dealloc) {
+        PyErr_Format(PyExc_TypeError,
+                     "descriptor 'sha256' for 'glimet_crypt.Crypt' objects doesn't apply to a "
+                     "'%s' object",
+                     Py_TYPE(self)->tp_name);
         return nullptr;
     }
     if (!PyUnicode_Check(text)) {
         PyErr_Format(PyExc_TypeError, "sha256() argument 'text' must be str, not %T", text);
         return nullptr;
     }
-    bool upper = true;
-    if (PyObject *letter_case = bound[1]) {
-        bool is_upper = PyUnicode_Check(letter_case) &&
-                        PyUnicode_CompareWithASCIIString(letter_case, "upper") == 0;
-        bool is_lower = PyUnicode_Check(letter_case) &&
-                        PyUnicode_CompareWithASCIIString(letter_case, "lower") == 0;
-        if (!is_upper && !is_lower) {
-            PyErr_Format(PyExc_ValueError, "sha256() case must be 'upper' or 'lower', not %R",
-                         letter_case);
-            return nullptr;
-        }
-        upper = is_upper;
+    // The case, the interned text itself as a rule (the default and a literal are).
+    auto *crypt = reinterpret_cast<Crypt *>(self);
+    bool is_upper = letter_case == crypt->upper, is_lower = letter_case == crypt->lower;
+    if (!is_upper && !is_lower && PyUnicode_Check(letter_case)) {
+        is_upper = PyUnicode_CompareWithASCIIString(letter_case, "upper") == 0;
+        is_lower = PyUnicode_CompareWithASCIIString(letter_case, "lower") == 0;
     }
-
-    return hash_text(self, text, upper);
+    if (!is_upper && !is_lower) {
+        PyErr_Format(PyExc_ValueError, "sha256() case must be 'upper' or 'lower', not %R",
+                     letter_case);
+        return nullptr;
+    }
+    return hash_text(self, text, is_upper);
 }
 
-int crypt_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Crypt *>(self)->empty_hash);
-    return 0;
-}
-
-int crypt_clear(PyObject *self) noexcept {
-    Py_CLEAR(reinterpret_cast<Crypt *>(self)->empty_hash);
-    return 0;
-}
-
-void crypt_dealloc(PyObject *self) noexcept {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    crypt_clear(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
-
-PyMethodDef crypt_methods[] = {
-    {"sha256", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crypt_sha256)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "sha256($self, /, text, case='upper')\n--\n\n"
-     "Hex SHA-256 of the UTF-8 encoding of text, in upper case or, with case='lower', lower case."},
-    {nullptr, nullptr, 0, nullptr},
+const OperationSpec sha256_spec = {
+    .name = "sha256",
+    .doc = "Hex SHA-256 of the UTF-8 encoding of text, in upper case or, with case='lower', "
+           "lower case.",
+    .text_signature = "($self, /, text, case='upper')",
+    .params = {"self", "text", "case"},
+    .n_required = 2,
+    .impl = crypt_sha256,
+    .file = GLIMET_SOURCE,
+    .line = __LINE__,
+    .n_positional_only = 1,
 };
 
 PyType_Slot crypt_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(crypt_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(crypt_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(crypt_clear)},
-    {Py_tp_methods, crypt_methods},
+    {Py_tp_dealloc, reinterpret_cast<void *>(CryptGc::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(CryptGc::traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(CryptGc::clear)},
     {Py_tp_doc, const_cast<char *>("The signing hash of glimet-work.")},
     {0, nullptr},
 };
 
 PyType_Spec crypt_spec = {
-    "glimet_crypt.Crypt",
-    sizeof(Crypt),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    crypt_slots,
+    .name = "glimet_crypt.Crypt",
+    .basicsize = sizeof(Crypt),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = crypt_slots,
 };
+
+// The type Crypt, with sha256 in its namespace: placed there while no one else can see the
+// type, which is immutable from then on.
+Ref make_crypt_type(PyObject *module) {
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &crypt_spec, nullptr));
+    if (!type) return {};
+    Ref module_name = Ref::steal(PyUnicode_FromString("glimet_crypt"));
+    if (!module_name) return {};
+    Ref upper = Ref::steal(PyUnicode_InternFromString("upper"));
+    if (!upper) return {};
+    Ref defaults = Ref::steal(PyTuple_Pack(1, upper.get()));
+    if (!defaults) return {};
+    Ref sha256 = function_new(sha256_spec, "Crypt", module_name.get(), PyModule_GetDict(module),
+                              defaults.get());
+    if (!sha256) return {};
+    auto *crypt_type = reinterpret_cast<PyTypeObject *>(type.get());
+    Ref namespace_ = Ref::steal(PyType_GetDict(crypt_type));
+    if (!namespace_ || PyDict_SetItemString(namespace_.get(), sha256_spec.name, sha256.get()) < 0)
+        return {};
+    PyType_Modified(crypt_type);
+    return type;
+}
 
 int module_exec(PyObject *module) noexcept {
     // hashlib's own SHA-256 implementation, taken from its built-in backend rather than through
@@ -293,13 +286,18 @@ int module_exec(PyObject *module) noexcept {
     }
     const kernels::Selection &chosen = kernels::select();
     native_sha256 = chosen.sha256 != kernels::Body::scalar;
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &crypt_spec, nullptr));
+
+    // m_crypt, holding the empty hash and the names of the calls made on its copies.
+    Ref type = make_crypt_type(module);
     if (!type) return -1;
-    auto *crypt = PyObject_GC_New(Crypt, reinterpret_cast<PyTypeObject *>(type.get()));
+    auto *crypt_type = reinterpret_cast<PyTypeObject *>(type.get()); // the module keeps it
+    auto *crypt = PyObject_GC_New(Crypt, crypt_type);
     if (!crypt) return -1;
     crypt->empty_hash = empty_hash.release();
+    crypt->copy = crypt->update = crypt->digest = crypt->upper = crypt->lower = nullptr;
     PyObject_GC_Track(crypt);
     Ref m_crypt = Ref::steal(reinterpret_cast<PyObject *>(crypt));
+    if (make_kept(*crypt, crypt_names) < 0) return -1;
     if (PyModule_Add(module, "Crypt", type.release()) < 0) return -1;
     if (PyModule_Add(module, "m_crypt", m_crypt.release()) < 0) return -1;
     // Which way digests are made, and text encoded, and the body of every kernel (each module
@@ -315,10 +313,9 @@ int module_exec(PyObject *module) noexcept {
         if (!body || PyDict_SetItemString(bodies.get(), kernel.name, body.get()) < 0) return -1;
     }
     if (PyModule_Add(module, "_kernels", bodies.release()) < 0) return -1;
+    // The type and the work of sha256 for the other modules; the module holds the capsule.
     static CryptApi api{nullptr, hash_text};
-    api.type = reinterpret_cast<PyTypeObject *>(PyObject_GetAttrString(module, "Crypt"));
-    if (!api.type) return -1;
-    Py_DECREF(api.type); // the module keeps the type, and the capsule lives in the module
+    api.type = crypt_type;
     return PyModule_Add(module, "_api", PyCapsule_New(&api, "glimet_crypt._api", nullptr));
 }
 
@@ -328,15 +325,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "glimet_crypt",
-    "Signing hash for glimet-work: m_crypt.sha256(text, case='upper').",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "glimet_crypt",
+    .m_doc = "Signing hash for glimet-work: m_crypt.sha256(text, case='upper').",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 } // namespace

@@ -2,7 +2,6 @@
 // line ends, '&' and '|'), then the Microsoft C runtime's split into a program's arguments.
 #include "glimet_curl/words.hpp"
 
-#include <algorithm>
 #include <utility>
 
 namespace glimet::curl {

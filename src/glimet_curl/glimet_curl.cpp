@@ -1,7 +1,7 @@
 // glimet_curl: the object m_curl, whose parse reads a pasted curl command; the reading itself
 // is curl_core's, this file turns its result into Python values.
 #include "glimet_curl/curl_core.hpp"
-#include "support/ref.hpp"
+#include "support/gc_slots.hpp"
 
 #include <new>
 
@@ -14,6 +14,7 @@ struct Curl {
     PyObject *json_loads;   // the standard json.loads
     PyObject *command_type; // the type of what parse returns
 };
+using CurlGc = GcSlots<Curl, &Curl::json_loads, &Curl::command_type>;
 
 // A parsed command, held as the Python values that dict() hands out.
 struct Command {
@@ -25,6 +26,8 @@ struct Command {
     PyObject *options;    // dict of str to str or True in the order read; copied, never handed out
     PyObject *json_loads; // decodes the body for dict()
 };
+using CommandGc = GcSlots<Command, &Command::url, &Command::method, &Command::headers,
+                          &Command::data, &Command::options, &Command::json_loads>;
 
 Ref text_object(std::string_view text) {
     return Ref::steal(
@@ -146,34 +149,6 @@ PyObject *command_repr(PyObject *self) noexcept {
     return PyUnicode_FromFormat("<glimet_curl.Command %U %R>", command->method, command->url);
 }
 
-int command_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
-    auto *command = reinterpret_cast<Command *>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(command->headers);
-    Py_VISIT(command->options);
-    Py_VISIT(command->json_loads);
-    return 0;
-}
-
-int command_clear(PyObject *self) noexcept {
-    auto *command = reinterpret_cast<Command *>(self);
-    Py_CLEAR(command->url);
-    Py_CLEAR(command->method);
-    Py_CLEAR(command->headers);
-    Py_CLEAR(command->data);
-    Py_CLEAR(command->options);
-    Py_CLEAR(command->json_loads);
-    return 0;
-}
-
-void command_dealloc(PyObject *self) noexcept {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    command_clear(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
-
 PyMethodDef command_methods[] = {
     {"dict", command_dict, METH_NOARGS,
      "dict($self, /)\n--\n\n"
@@ -197,10 +172,10 @@ PyGetSetDef command_getset[] = {
 };
 
 PyType_Slot command_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(command_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(CommandGc::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(CommandGc::traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(CommandGc::clear)},
     {Py_tp_repr, reinterpret_cast<void *>(command_repr)},
-    {Py_tp_traverse, reinterpret_cast<void *>(command_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(command_clear)},
     {Py_tp_methods, command_methods},
     {Py_tp_getset, command_getset},
     {Py_tp_doc, const_cast<char *>("A curl command read by m_curl.parse.")},
@@ -208,36 +183,13 @@ PyType_Slot command_slots[] = {
 };
 
 PyType_Spec command_spec = {
-    "glimet_curl.Command",
-    sizeof(Command),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    command_slots,
+    .name = "glimet_curl.Command",
+    .basicsize = sizeof(Command),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = command_slots,
 };
-
-int curl_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
-    auto *curl = reinterpret_cast<Curl *>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(curl->json_loads);
-    Py_VISIT(curl->command_type);
-    return 0;
-}
-
-int curl_clear(PyObject *self) noexcept {
-    auto *curl = reinterpret_cast<Curl *>(self);
-    Py_CLEAR(curl->json_loads);
-    Py_CLEAR(curl->command_type);
-    return 0;
-}
-
-void curl_dealloc(PyObject *self) noexcept {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    curl_clear(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
 
 PyMethodDef curl_methods[] = {
     {"parse", curl_parse, METH_O,
@@ -250,21 +202,21 @@ PyMethodDef curl_methods[] = {
 };
 
 PyType_Slot curl_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(curl_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(curl_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(curl_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(CurlGc::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(CurlGc::traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(CurlGc::clear)},
     {Py_tp_methods, curl_methods},
     {Py_tp_doc, const_cast<char *>("The curl command reader of glimet-work.")},
     {0, nullptr},
 };
 
 PyType_Spec curl_spec = {
-    "glimet_curl.Curl",
-    sizeof(Curl),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    curl_slots,
+    .name = "glimet_curl.Curl",
+    .basicsize = sizeof(Curl),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = curl_slots,
 };
 
 int module_exec(PyObject *module) noexcept {
@@ -293,15 +245,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "glimet_curl",
-    "Curl command reader for glimet-work: m_curl.parse(text).dict().",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "glimet_curl",
+    .m_doc = "Curl command reader for glimet-work: m_curl.parse(text).dict().",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 } // namespace

@@ -1,7 +1,7 @@
 // Text helpers of the curl command reader (see text.hpp).
 #include "glimet_curl/text.hpp"
 
-#include "support/utf8.hpp"
+#include "kernels/utf8.hpp"
 
 #include <algorithm>
 
@@ -59,7 +59,7 @@ bool is_utf8(std::string_view text) {
 
 void append_character(std::string &out, uint32_t code) {
     char bytes[4];
-    char *end = encode_utf8_character(code, bytes);
+    char *end = kernels::encode_utf8_character(code, bytes);
     if (end) out.append(bytes, static_cast<size_t>(end - bytes));
 }
 

@@ -4,7 +4,7 @@
 
 #include "support/traceback.hpp"
 
-#include <structmember.h>
+#include <cstddef>
 
 namespace glimet {
 namespace {
@@ -26,7 +26,11 @@ void unexpected_keyword(Function *f, PyObject *keyword) {
     Ref suggestion;
     Ref module = Ref::steal(PyImport_ImportModule("_suggestions"));
     if (module) {
+        // Among the names a keyword can give (a list, as the matcher requires).
         Ref names = Ref::steal(PySequence_List(f->param_names));
+        if (names)
+            names = Ref::steal(PyList_GetSlice(names.get(), f->spec->n_positional_only,
+                                               f->spec->params.count));
         if (names)
             suggestion = Ref::steal(PyObject_CallMethod(module.get(), "_generate_suggestions",
                                                         "OO", names.get(), keyword));
@@ -41,10 +45,33 @@ void unexpected_keyword(Function *f, PyObject *keyword) {
                      f->qualname, keyword);
 }
 
+// Raises for `keyword`, which matched no parameter that can be given by keyword: CPython names
+// every positional-only parameter given by keyword first, when there is one.
+void keyword_not_taken(Function *f, PyObject *keyword, PyObject *kwnames) {
+    Ref given = Ref::steal(PyList_New(0));
+    if (!given) return;
+    for (int i = 0; i < f->spec->n_positional_only; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(f->param_names, i);
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            PyObject *other = PyTuple_GET_ITEM(kwnames, k);
+            int equal = other == name ? 1 : PyObject_RichCompareBool(name, other, Py_EQ);
+            if (equal < 0 || (equal && PyList_Append(given.get(), other) < 0)) return;
+        }
+    }
+    if (PyList_GET_SIZE(given.get()) == 0) return unexpected_keyword(f, keyword);
+    Ref comma = Ref::steal(PyUnicode_FromString(", "));
+    if (!comma) return;
+    Ref listed = Ref::steal(PyUnicode_Join(comma.get(), given.get()));
+    if (!listed) return;
+    PyErr_Format(PyExc_TypeError,
+                 "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                 f->qualname, listed.get());
+}
+
 // CPython's wording, keyword-only arguments given by keyword counted as it counts them.
 void too_many_positional(Function *f, Py_ssize_t given, int keyword_only_given) {
     const OperationSpec &spec = *f->spec;
-    int positional = spec.n_params - spec.n_keyword_only;
+    int positional = spec.params.count - spec.n_keyword_only;
     const char *verb = given == 1 && !keyword_only_given ? "was" : "were";
     Ref range = spec.n_required < positional
                     ? Ref::steal(PyUnicode_FromFormat("from %d to %d positional arguments",
@@ -67,8 +94,8 @@ void too_many_positional(Function *f, Py_ssize_t given, int keyword_only_given) 
 [[nodiscard]] int bind(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                        PyObject **bound) {
     const OperationSpec &spec = *f->spec;
-    int positional = spec.n_params - spec.n_keyword_only;
-    for (int i = 0; i < spec.n_params; ++i)
+    int n_params = spec.params.count, positional = n_params - spec.n_keyword_only;
+    for (int i = 0; i < n_params; ++i)
         bound[i] = i < nargs && i < positional ? args[i] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -78,18 +105,18 @@ void too_many_positional(Function *f, Py_ssize_t given, int keyword_only_given) 
             return -1;
         }
         // The interned name itself, as a rule; else equality as CPython tests it, through a
-        // str subclass's own __eq__, which may raise.
+        // str subclass's own __eq__, which may raise. No keyword gives a positional-only one.
         int slot = -1;
-        for (int i = 0; i < spec.n_params && slot < 0; ++i)
+        for (int i = spec.n_positional_only; i < n_params && slot < 0; ++i)
             if (PyTuple_GET_ITEM(f->param_names, i) == keyword) slot = i;
-        for (int i = 0; i < spec.n_params && slot < 0; ++i) {
+        for (int i = spec.n_positional_only; i < n_params && slot < 0; ++i) {
             int equal =
                 PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(f->param_names, i), Py_EQ);
             if (equal < 0) return -1;
             if (equal) slot = i;
         }
         if (slot < 0) {
-            unexpected_keyword(f, keyword);
+            keyword_not_taken(f, keyword, kwnames);
             return -1;
         }
         if (bound[slot]) {
@@ -101,7 +128,7 @@ void too_many_positional(Function *f, Py_ssize_t given, int keyword_only_given) 
     }
     if (nargs > positional) {
         int keyword_only_given = 0;
-        for (int i = positional; i < spec.n_params; ++i) keyword_only_given += bound[i] != nullptr;
+        for (int i = positional; i < n_params; ++i) keyword_only_given += bound[i] != nullptr;
         too_many_positional(f, nargs, keyword_only_given);
         return -1;
     }
@@ -116,7 +143,7 @@ void too_many_positional(Function *f, Py_ssize_t given, int keyword_only_given) 
                      f->qualname, n_missing, n_missing == 1 ? "" : "s", names.get());
         return -1;
     }
-    for (int i = spec.n_required; i < spec.n_params; ++i)
+    for (int i = spec.n_required; i < n_params; ++i)
         if (!bound[i]) bound[i] = PyTuple_GET_ITEM(f->defaults, i - spec.n_required);
     return 0;
 }
@@ -199,7 +226,8 @@ PyObject *get_kwdefaults(PyObject *self, void *) noexcept {
     if (!kwdefaults) return nullptr;
     Py_ssize_t first = PyTuple_GET_SIZE(f->defaults) - spec.n_keyword_only;
     for (int i = 0; i < spec.n_keyword_only; ++i) {
-        PyObject *name = PyTuple_GET_ITEM(f->param_names, spec.n_params - spec.n_keyword_only + i);
+        PyObject *name =
+            PyTuple_GET_ITEM(f->param_names, spec.params.count - spec.n_keyword_only + i);
         if (PyDict_SetItem(kwdefaults.get(), name, PyTuple_GET_ITEM(f->defaults, first + i)) < 0)
             return nullptr;
     }
@@ -240,12 +268,13 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "glimet_work.function",
-    sizeof(Function),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
+    .name = "glimet_work.function",
+    .basicsize = sizeof(Function),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
 };
 
 // One type per shared object, made on first use and kept for the process (the module that
@@ -269,10 +298,10 @@ Ref function_new(const OperationSpec &spec, const char *class_name, PyObject *mo
                  PyObject *globals, PyObject *defaults) {
     PyTypeObject *type = function_type();
     if (!type) return {};
-    Ref names = Ref::steal(PyTuple_New(spec.n_params));
+    Ref names = Ref::steal(PyTuple_New(spec.params.count));
     if (!names) return {};
-    for (int i = 0; i < spec.n_params; ++i) {
-        PyObject *name = PyUnicode_InternFromString(spec.params[i]);
+    for (int i = 0; i < spec.params.count; ++i) {
+        PyObject *name = PyUnicode_InternFromString(spec.params.names[i]);
         if (!name) return {};
         PyTuple_SET_ITEM(names.get(), i, name);
     }

@@ -3,8 +3,9 @@
 #pragma once
 
 #include "support/ref.hpp"
+#include "support/traceback.hpp"
 
-#include <string_view>
+#include <type_traits>
 
 namespace glimet {
 
@@ -16,6 +17,15 @@ using OperationImpl = PyObject *(*)(Function *self, PyObject *const *args);
 
 inline constexpr int max_params = 4;
 
+// An operation's parameter names, in order, and how many there are: as many as are given.
+struct Params {
+    const char *names[max_params] = {};
+    int count = 0;
+    template <typename... Names>
+        requires(sizeof...(Names) <= max_params && (std::is_same_v<Names, const char *> && ...))
+    constexpr Params(Names... given) : names{given...}, count(sizeof...(Names)) {}
+};
+
 // Everything about an operation that is fixed when the module is compiled. Its qualified name
 // and the names of its traceback entries are derived from `name` and its class when the
 // function is made.
@@ -23,8 +33,7 @@ struct OperationSpec {
     const char *name;           // "_json_dumps"
     const char *doc;            // __doc__, UTF-8
     const char *text_signature; // "(data)", what inspect.signature reads
-    const char *params[max_params];
-    int n_params;
+    Params params;              // {"self", "data"}
     int n_required; // the rest take the defaults given to function_new, in order
     OperationImpl impl;
     const char *file; // source file and line named by the traceback entries
@@ -32,6 +41,9 @@ struct OperationSpec {
     // The last parameters that can be given by keyword only (each with a default): they are
     // named after a "*" in the text signature and read their defaults from __kwdefaults__.
     int n_keyword_only = 0;
+    // The first parameters, that can be given by position only: named before a "/" in the
+    // text signature.
+    int n_positional_only = 0;
 };
 
 // The object layout; operations read `globals` for their module-level names.
@@ -44,7 +56,7 @@ struct Function {
     PyObject *module;
     PyObject *doc;
     PyObject *text_signature;
-    PyObject *defaults;     // tuple of n_params - n_required values, or null when there are none
+    PyObject *defaults;     // the values of the parameters after n_required, or null if none
     PyObject *globals;      // namespace of the defining module
     PyObject *param_names;  // tuple of interned parameter names
     PyObject *trace_code;   // the traceback entry "<module>.<qualname>"
@@ -64,15 +76,4 @@ Ref function_new(const OperationSpec &spec, const char *class_name, PyObject *mo
 // raised, as a failure inside the expression would.
 void add_genexpr_traceback(Function *f) noexcept;
 
-// The path of a source file relative to the source tree, for traceback entries.
-constexpr const char *source_name(const char *path) {
-    const char *result = path;
-    for (const char *p = path; *p; ++p) {
-        if (p[0] == 's' && p[1] == 'r' && p[2] == 'c' && p[3] == '/') result = p + 4;
-    }
-    return result;
-}
-
 } // namespace glimet
-
-#define GLIMET_SOURCE source_name(__FILE__)

@@ -1,4 +1,4 @@
-// Global-name lookup and the interned-name cache.
+// Global-name lookup, as Python code looks a global name up.
 #include "support/globals.hpp"
 
 namespace glimet {

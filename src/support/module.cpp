@@ -1,13 +1,11 @@
-// Module creation limited to one interpreter, and the from-import step.
+// The frame of the modules that exist once per process, and the from-import step.
 #include "support/module.hpp"
 
-#include <atomic>
+#include "support/traceback.hpp"
 
 namespace glimet {
 
-PyObject *create_in_one_interpreter(PyObject *spec, PyModuleDef *def, OnceModule &once) {
-    // Each shared object has its own copy of this variable, so each module keeps its own owner.
-    static std::atomic<int64_t> owner{-1};
+PyObject *OnceModule::create(PyObject *spec, PyModuleDef *def) noexcept {
     int64_t here = PyInterpreterState_GetID(PyInterpreterState_Get());
     int64_t expected = -1;
     if (!owner.compare_exchange_strong(expected, here) && expected != here) {
@@ -15,10 +13,20 @@ PyObject *create_in_one_interpreter(PyObject *spec, PyModuleDef *def, OnceModule
                      "module %s can be loaded by one interpreter per process only", def->m_name);
         return nullptr;
     }
-    if (once.module) return Py_NewRef(once.module);
+    if (module) return Py_NewRef(module);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
+}
+
+int OnceModule::exec(PyObject *created) noexcept {
+    if (created == module) return 0;
+    if (build(created) < 0) {
+        add_traceback(entry, file, line, PyModule_GetDict(created));
+        return -1;
+    }
+    module = Py_NewRef(created);
+    return 0;
 }
 
 Ref from_import(const char *module_name, const char *name, PyObject *globals, int level) {

@@ -2,16 +2,13 @@
 // IDNA codec, and any host that cannot be read or encoded refused.
 #include "tervix_main/host_check.hpp"
 
-#include "support/globals.hpp"
 #include "support/url_authority.hpp"
+#include "tervix_main/names.hpp"
 
 #include <string_view>
 
 namespace glimet::tervix {
 namespace {
-
-Name get_name{"get"};
-Name lower_name{"lower"};
 
 Ref utf8_text(std::string_view text) {
     return Ref::steal(
@@ -36,7 +33,7 @@ Ref comparable_host(std::string_view host) {
     Ref ascii = Ref::steal(PyUnicode_DecodeASCII(PyBytes_AS_STRING(encoded.get()),
                                                  PyBytes_GET_SIZE(encoded.get()), nullptr));
     if (!ascii) return {};
-    Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(ascii.get(), lower_name.get()));
+    Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(ascii.get(), names.lower));
     if (!lowered) return {};
     Py_ssize_t length = PyUnicode_GET_LENGTH(lowered.get());
     if (length > 0 && PyUnicode_READ_CHAR(lowered.get(), length - 1) == '.') --length;
@@ -48,7 +45,7 @@ Ref comparable_host(std::string_view host) {
 int check_host(PyObject *get_list_curl) {
     Ref key = Ref::steal(PyUnicode_FromString("url"));
     if (!key) return -1;
-    Ref url = Ref::steal(PyObject_CallMethodOneArg(get_list_curl, get_name.get(), key.get()));
+    Ref url = Ref::steal(PyObject_CallMethodOneArg(get_list_curl, names.get, key.get()));
     if (!url) return -1;
     if (url.get() == Py_None) return 0;
     if (!PyUnicode_Check(url.get())) {
@@ -101,7 +98,5 @@ int check_host(PyObject *get_list_curl) {
                  literal ? "]" : "", port.empty() ? "" : ":", port_text.get());
     return -1;
 }
-
-int host_check_init() { return make_names({&get_name, &lower_name}); }
 
 } // namespace glimet::tervix

@@ -13,7 +13,4 @@ namespace glimet::tervix {
 // nothing is sent.
 [[nodiscard]] int check_host(PyObject *get_list_curl);
 
-// Its names, made while the module loads; 0, or -1 with MemoryError.
-[[nodiscard]] int host_check_init();
-
 } // namespace glimet::tervix

@@ -12,17 +12,17 @@ PyObject *json_dumps(Function *self, PyObject *const *args) {
     PyObject *data = args[0];
 
     // The encoder: whatever `json` is bound to now.
-    Ref json = lookup_global(self->globals, names::json.get());
+    Ref json = lookup_global(self->globals, names.json);
     if (!json) return nullptr;
 
     // The text, written here while that is the standard encoder, else as it makes it.
     Ref text;
     if (fast::write_compact_json(text, json.get(), data) == fast::Route::written)
         return text.release();
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), names::dumps.get()));
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), names.dumps));
     if (!dumps) return nullptr;
-    PyObject *call_args[] = {data, names::separators.get(), Py_False};
-    return PyObject_Vectorcall(dumps.get(), call_args, 1, names::dumps_kwnames.get());
+    PyObject *call_args[] = {data, names.separators, Py_False};
+    return PyObject_Vectorcall(dumps.get(), call_args, 1, names.dumps_kwnames);
 }
 
 } // namespace
@@ -36,7 +36,6 @@ const OperationSpec json_dumps_spec = {
            ":return: JSON 格式的字符串",
     .text_signature = "(data)",
     .params = {"data"},
-    .n_params = 1,
     .n_required = 1,
     .impl = json_dumps,
     .file = GLIMET_SOURCE,

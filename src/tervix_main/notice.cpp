@@ -7,42 +7,20 @@
 namespace glimet::tervix {
 namespace {
 
-Name print_name{"print"};
-Name strip_name{"strip"};
-Name split_name{"split"};
-Name replace_name{"replace"};
-Name heading{"投产需求："};
-Name line_feed{"\n"};
-Name title_end{"】http"};
-Name title_start{"【"};
-Name empty{""};
-Name number_separator{"、"};
-
 // `obj.method(*args)`: a real attribute lookup, so str subclasses and non-str objects behave
 // as they would in Python code (a missing method is AttributeError).
-Ref call_method(PyObject *obj, Name &method, std::initializer_list<PyObject *> args) {
-    PyObject *name = method.get();
-    if (!name) return {};
+Ref call_method(PyObject *obj, PyObject *method, std::initializer_list<PyObject *> args) {
     PyObject *call_args[4] = {obj};
     size_t n = 1;
-    for (PyObject *arg : args) {
-        if (!arg) return {}; // a constant that could not be made: MemoryError is set
-        call_args[n++] = arg;
-    }
-    return Ref::steal(PyObject_VectorcallMethod(name, call_args, n, nullptr));
-}
-
-// print(text): one line on standard output.
-[[nodiscard]] int print_line(PyObject *print, PyObject *text) {
-    Ref result = Ref::steal(PyObject_CallOneArg(print, text));
-    return result ? 0 : -1;
+    for (PyObject *arg : args) call_args[n++] = arg;
+    return Ref::steal(PyObject_VectorcallMethod(method, call_args, n, nullptr));
 }
 
 // The title of one demand line: trimmed, cut before the first "】http", first "【" removed.
 Ref demand_title(PyObject *line) {
-    Ref trimmed = call_method(line, strip_name, {});
+    Ref trimmed = call_method(line, names.strip, {});
     if (!trimmed) return {};
-    Ref pieces = call_method(trimmed.get(), split_name, {title_end.get()});
+    Ref pieces = call_method(trimmed.get(), names.split, {names.title_end});
     if (!pieces) return {};
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return {};
@@ -50,7 +28,7 @@ Ref demand_title(PyObject *line) {
     if (!first) return {};
     Ref once = Ref::steal(PyLong_FromLong(1));
     if (!once) return {};
-    return call_method(first.get(), replace_name, {title_start.get(), empty.get(), once.get()});
+    return call_method(first.get(), names.replace, {names.title_start, names.empty, once.get()});
 }
 
 // f"{num}、{title}" for the line `i`, its title formatted as an f-string field would be: a str
@@ -58,10 +36,10 @@ Ref demand_title(PyObject *line) {
 Ref numbered_title(PyObject *i, Py_ssize_t num) {
     Ref title = demand_title(i);
     if (!title) return {};
-    Ref title_text = Ref::steal(PyObject_Format(title.get(), empty.get()));
+    Ref title_text = Ref::steal(PyObject_Format(title.get(), names.empty));
     if (!title_text) return {};
     return Ref::steal(
-        PyUnicode_FromFormat("%zd%U%U", num, number_separator.get(), title_text.get()));
+        PyUnicode_FromFormat("%zd%U%U", num, names.number_separator, title_text.get()));
 }
 
 // Prints the heading and one "<n>、<title>" line per line of the trimmed `content`.
@@ -70,18 +48,18 @@ PyObject *production_demand(Function *, PyObject *const *args) {
     PyObject *content = args[0];
 
     // t: the lines of the trimmed text, every "\n" starting a new one.
-    Ref trimmed = call_method(content, strip_name, {});
+    Ref trimmed = call_method(content, names.strip, {});
     if (!trimmed) return nullptr;
-    Ref t = call_method(trimmed.get(), split_name, {line_feed.get()});
+    Ref t = call_method(trimmed.get(), names.split, {names.line_feed});
     if (!t) return nullptr;
 
-    // The heading.
-    Ref print = lookup_builtin(print_name.get());
-    if (!print || !heading.get() || print_line(print.get(), heading.get()) < 0) return nullptr;
+    // The heading, by the built-in print as it is bound now.
+    Ref print = lookup_builtin(names.print);
+    if (!print || print_line(print.get(), names.heading) < 0) return nullptr;
 
     // One numbered line per input line, blank ones included.
     Ref lines = Ref::steal(PyObject_GetIter(t.get()));
-    if (!lines || !number_separator.get()) return nullptr;
+    if (!lines) return nullptr;
     Py_ssize_t num = 1;
     while (Ref i = Ref::steal(PyIter_Next(lines.get()))) {
         Ref text;
@@ -98,17 +76,11 @@ PyObject *production_demand(Function *, PyObject *const *args) {
 
 } // namespace
 
-int notice_init() {
-    return make_names({&print_name, &strip_name, &split_name, &replace_name, &heading, &line_feed,
-                       &title_end, &title_start, &empty, &number_separator});
-}
-
 const OperationSpec production_demand_spec = {
     .name = "_tervix_test_production_demand",
     .doc = "TERVIXWorkMain._tervix_test_production_demand(content)",
     .text_signature = "(content)",
     .params = {"content"},
-    .n_params = 1,
     .n_required = 1,
     .impl = production_demand,
     .file = GLIMET_SOURCE,

@@ -1,8 +1,9 @@
-// The toolkit module's operations, as the class TERVIXWorkMain holds them.
+// The toolkit module's operations, as the class TERVIXWorkMain holds them, and what they share.
 #pragma once
 
 #include "support/function.hpp"
 #include "support/globals.hpp"
+#include "tervix_main/names.hpp"
 
 namespace glimet::tervix {
 
@@ -17,9 +18,10 @@ extern const OperationSpec production_demand_spec;
 // update_time), steps and result, the signed text left unprinted.
 PyObject *saas_sign_params_quietly(Function *self, PyObject *const *args);
 
-// The names and constants of the files that keep their own, made by the module's execution
-// step so that a lack of memory fails the import rather than a later call.
-[[nodiscard]] int review_init();
-[[nodiscard]] int notice_init();
+// print(line): one call of `print`, with one argument; 0, or -1 with its exception.
+[[nodiscard]] inline int print_line(PyObject *print, PyObject *line) {
+    Ref printed = Ref::steal(PyObject_CallOneArg(print, line));
+    return printed ? 0 : -1;
+}
 
 } // namespace glimet::tervix

@@ -18,7 +18,7 @@ Ref sorted_keys(PyObject *mapping) {
 
 // Appends format(value, "").
 [[nodiscard]] int write_formatted(TextBuilder &out, PyObject *value) {
-    Ref text = Ref::steal(PyObject_Format(value, names::empty.get()));
+    Ref text = Ref::steal(PyObject_Format(value, names.empty));
     if (!text) return -1;
     out.str(text.get());
     return 0;
@@ -30,10 +30,10 @@ Ref sorted_keys(PyObject *mapping) {
                               PyObject *value) {
     if (write_formatted(out, key) < 0) return -1;
     out.character('=');
-    int structured = PyObject_IsInstance(value, names::dict_or_list.get());
+    int structured = PyObject_IsInstance(value, names.dict_or_list);
     if (structured < 0) return -1;
     if (!structured) return write_formatted(out, value);
-    Ref json_dumps = Ref::steal(PyObject_GetAttr(instance, names::json_dumps.get()));
+    Ref json_dumps = Ref::steal(PyObject_GetAttr(instance, names.json_dumps));
     if (!json_dumps) return -1;
     Ref shown = Ref::steal(PyObject_CallOneArg(json_dumps.get(), value));
     if (!shown) return -1;
@@ -42,16 +42,16 @@ Ref sorted_keys(PyObject *mapping) {
 
 // json.dumps([text], ensure_ascii=False), with `json` looked up in the module namespace now.
 Ref json_array(PyObject *globals, PyObject *text) {
-    Ref json = lookup_global(globals, names::json.get());
+    Ref json = lookup_global(globals, names.json);
     if (!json) return {};
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), names::dumps.get()));
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), names.dumps));
     if (!dumps) return {};
     Ref array = Ref::steal(PyList_New(1));
     if (!array) return {};
     PyList_SET_ITEM(array.get(), 0, Py_NewRef(text));
     PyObject *call_args[] = {array.get(), Py_False};
     return Ref::steal(
-        PyObject_Vectorcall(dumps.get(), call_args, 1, names::ensure_ascii_kwnames.get()));
+        PyObject_Vectorcall(dumps.get(), call_args, 1, names.ensure_ascii_kwnames));
 }
 
 } // namespace
@@ -70,7 +70,7 @@ int copy_sorted(PyObject *data, PyObject *source) {
 int write_pieces(Function *self, TextBuilder &out, PyObject *data, PyObject *instance) {
     // Iterated as data.items() is: user code run by a piece may change the dict, which the
     // iterator then reports as Python code would see it.
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(data, names::items.get()));
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(data, names.items));
     if (!items) return -1;
     Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
     if (!iterator) return -1;

@@ -2,32 +2,22 @@
 // and the clean-up's unraisable reports caught, so that the review raises what they carry.
 #include "tervix_main/release.hpp"
 
-#include "support/globals.hpp"
+#include "tervix_main/names.hpp"
 
-#include <pthread.h>
 #include <signal.h>
 
 namespace glimet::tervix {
 namespace {
 
-Name exc_value_name{"exc_value"};
-Name unraisablehook_name{"unraisablehook"};
-
-// The built-in print, bound when the module loads and kept for the process, so that rebinding
-// the name in the module or in builtins later changes nothing.
-PyObject *print_function = nullptr;
-PyObject *unraisable_hook = nullptr; // the function below, put in sys while a response goes
-// The interpreter's own sys namespace, where it looks for the hook, whatever sys.modules holds
-// later; replacing an entry there takes no memory, so putting the hook back cannot fail.
-PyObject *sys_namespace = nullptr;
-
-PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept;
-PyMethodDef hook_def = {"review_unraisablehook", hook_unraisable, METH_O,
-                        "Keeps what a response's clean-up raises, for the review to raise."};
-
 // The signals held while a response is released: all but those the processor raises for the
 // code being run, which must reach their handlers at once.
-sigset_t held_signals;
+const sigset_t held_signals = [] {
+    sigset_t held;
+    sigfillset(&held);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+        sigdelset(&held, fault);
+    return held;
+}();
 
 // A release in progress on `thread`: what its clean-up reported as unraisable is kept in
 // `caught` (the first exception only); `previous` is the hook it replaced in sys.
@@ -43,7 +33,7 @@ Release *active_release = nullptr;
 PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept {
     Release *release = active_release;
     if (release && release->thread == PyThreadState_Get() && !release->caught) {
-        Ref value = Ref::steal(PyObject_GetAttr(report, exc_value_name.get()));
+        Ref value = Ref::steal(PyObject_GetAttr(report, names.exc_value));
         if (!value) return nullptr;
         if (value.get() != Py_None) {
             release->caught = std::move(value);
@@ -52,13 +42,21 @@ PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept {
     }
     // Other threads' reports, and any after the first, go where they would have gone.
     PyObject *previous = release ? release->previous.get() : nullptr;
-    if (!previous || previous == unraisable_hook) previous = PySys_GetObject("__unraisablehook__");
+    if (!previous || previous == names.unraisable_hook)
+        previous = PySys_GetObject("__unraisablehook__");
     if (!previous) Py_RETURN_NONE;
     Ref keep = Ref::borrow(previous); // the hook may replace what holds it
     return PyObject_CallOneArg(keep.get(), report);
 }
 
 } // namespace
+
+PyMethodDef unraisable_hook_def = {
+    .ml_name = "review_unraisablehook",
+    .ml_meth = hook_unraisable,
+    .ml_flags = METH_O,
+    .ml_doc = "Keeps what a response's clean-up raises, for the review to raise.",
+};
 
 // A response's last reference usually goes here, and its clean-up (urllib3's and io's
 // finalisers) runs Python code that would take a pending Ctrl-C as its own: the
@@ -68,13 +66,15 @@ PyObject *hook_unraisable(PyObject *, PyObject *report) noexcept {
 // reports as unraisable on this thread is raised from here.
 int take_signals(Ref response) {
     // Catch unraisable reports, unless an outer release (a finaliser's own review) already does.
-    PyObject *sys_dict = sys_namespace;
+    // The hook goes in the interpreter's own sys namespace, where it looks, whatever sys.modules
+    // holds now; replacing an entry there takes no memory, so putting it back cannot fail.
+    PyObject *sys_dict = names.sys_namespace;
     PyObject *hook = nullptr;
-    if (PyDict_GetItemRef(sys_dict, unraisablehook_name.get(), &hook) < 0) return -1;
+    if (PyDict_GetItemRef(sys_dict, names.unraisablehook, &hook) < 0) return -1;
     Release release{PyThreadState_Get(), Ref::steal(hook), {}};
     bool hooked = active_release == nullptr;
     if (hooked) {
-        if (PyDict_SetItem(sys_dict, unraisablehook_name.get(), unraisable_hook) < 0) return -1;
+        if (PyDict_SetItem(sys_dict, names.unraisablehook, names.unraisable_hook) < 0) return -1;
         active_release = &release;
     }
 
@@ -92,12 +92,12 @@ int take_signals(Ref response) {
     active_release = nullptr;
     Ref failure = Ref::steal(PyErr_GetRaisedException());
     PyObject *found = nullptr;
-    int restored = PyDict_GetItemRef(sys_dict, unraisablehook_name.get(), &found);
+    int restored = PyDict_GetItemRef(sys_dict, names.unraisablehook, &found);
     Ref now = Ref::steal(found);
-    if (restored > 0 && now.get() == unraisable_hook)
-        restored = release.previous ? PyDict_SetItem(sys_dict, unraisablehook_name.get(),
-                                                     release.previous.get())
-                                    : PyDict_DelItem(sys_dict, unraisablehook_name.get());
+    if (restored > 0 && now.get() == names.unraisable_hook)
+        restored = release.previous
+                       ? PyDict_SetItem(sys_dict, names.unraisablehook, release.previous.get())
+                       : PyDict_DelItem(sys_dict, names.unraisablehook);
     if (restored < 0 && !failure) failure = Ref::steal(PyErr_GetRaisedException());
     if (failure && release.caught)
         PyException_SetContext(failure.get(), release.caught.release());
@@ -106,31 +106,6 @@ int take_signals(Ref response) {
     if (!failure) return 0;
     PyErr_SetRaisedException(failure.release());
     return -1;
-}
-
-int print_line(PyObject *line) {
-    Ref result = Ref::steal(PyObject_CallOneArg(print_function, line));
-    return result ? take_signals() : -1;
-}
-
-int release_init() {
-    if (print_function) return 0;
-    if (make_names({&exc_value_name, &unraisablehook_name}) < 0) return -1;
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return -1;
-    Ref print = Ref::steal(PyObject_GetAttrString(builtins.get(), "print"));
-    Ref hook = Ref::steal(PyCFunction_New(&hook_def, nullptr));
-    if (!print || !hook) return -1;
-    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-    PyObject *sys_dict = sys ? PyModule_GetDict(sys.get()) : nullptr; // a non-module fails
-    if (!sys_dict) return -1;
-    sigfillset(&held_signals);
-    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
-        sigdelset(&held_signals, fault);
-    unraisable_hook = hook.release();
-    sys_namespace = Py_NewRef(sys_dict);
-    print_function = print.release();
-    return 0;
 }
 
 } // namespace glimet::tervix

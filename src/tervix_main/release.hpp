@@ -10,11 +10,8 @@ namespace glimet::tervix {
 // with the exception of a signal handler or of the response's clean-up.
 [[nodiscard]] int take_signals(Ref response = {});
 
-// print(line) with the built-in print bound at load, then take_signals(): a Ctrl-C that comes
-// right after the line is raised here.
-[[nodiscard]] int print_line(PyObject *line);
-
-// What the above keep for the process, made while the module loads; 0, or -1 with the error.
-[[nodiscard]] int release_init();
+// The function that take_signals puts in sys.unraisablehook while a response is released;
+// names.unraisable_hook is made of it.
+extern PyMethodDef unraisable_hook_def;
 
 } // namespace glimet::tervix

@@ -12,48 +12,21 @@ constexpr const char passed_text[] = "评审通过";
 constexpr const char failed_text[] = "【警告】评审失败";
 constexpr const char separator[] = "：";
 
-Name m_curl_name{"m_curl"};
-Name requests_name{"requests"};
-Name parse_name{"parse"};
-Name dict_name{"dict"};
-Name get_name{"get"};
-Name request_name{"request"};
-Name json_name{"json"};
-Name text_name{"text"};
-Name format_name{"format"};
-Name status_code_name{"status_code"};
-Name headers_name{"headers"};
-
-// The built-in range, bound when the module loads and kept for the process, so that
-// rebinding the name in the module or in builtins later changes nothing. Also the keyword
-// names of url.format(page=...).
-PyObject *range_type = nullptr;
-PyObject *page_kwnames = nullptr;
-
-[[nodiscard]] int load_constants() {
-    if (page_kwnames) return 0;
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return -1;
-    Ref range = Ref::steal(PyObject_GetAttrString(builtins.get(), "range"));
-    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "page"));
-    if (!range || !kwnames) return -1;
-    range_type = range.release();
-    page_kwnames = kwnames.release();
-    return 0;
-}
-
-// print(f"读取用例：{len(cases)}")
+// print(f"读取用例：{len(cases)}"). Every line of the review is printed by the built-in print
+// bound at load and followed by take_signals(): a Ctrl-C that comes right after it is raised
+// there.
 [[nodiscard]] int print_progress(PyObject *cases) {
     Py_ssize_t count = PyObject_Size(cases);
     if (count < 0) return -1;
     Ref line = Ref::steal(PyUnicode_FromFormat("%s%zd", progress_text, count));
-    return line ? print_line(line.get()) : -1;
+    if (!line || print_line(names.builtin_print, line.get()) < 0) return -1;
+    return take_signals();
 }
 
 // url.format(page=page)
 Ref page_url(PyObject *url, PyObject *page) {
     PyObject *call_args[] = {url, page};
-    return Ref::steal(PyObject_VectorcallMethod(format_name.get(), call_args, 1, page_kwnames));
+    return Ref::steal(PyObject_VectorcallMethod(names.format, call_args, 1, names.page_kwnames));
 }
 
 // Refuses an answer with a redirect status (3xx), which is never read as a result: followed,
@@ -62,7 +35,7 @@ Ref page_url(PyObject *url, PyObject *page) {
 // 0, or -1 with RuntimeError naming the status and the Location.
 [[nodiscard]] int refuse_redirect(PyObject *response, PyObject *url) {
     PyObject *found = nullptr;
-    if (PyObject_GetOptionalAttr(response, status_code_name.get(), &found) < 0) return -1;
+    if (PyObject_GetOptionalAttr(response, names.status_code, &found) < 0) return -1;
     Ref status = Ref::steal(found);
     if (!status || !PyLong_Check(status.get()) || PyBool_Check(status.get())) return 0;
     int overflow = 0;
@@ -72,11 +45,11 @@ Ref page_url(PyObject *url, PyObject *page) {
 
     // Its Location, as the answer's headers give it (None when there is none).
     Ref location = Ref::borrow(Py_None);
-    if (PyObject_GetOptionalAttr(response, headers_name.get(), &found) < 0) return -1;
+    if (PyObject_GetOptionalAttr(response, names.headers, &found) < 0) return -1;
     if (Ref headers = Ref::steal(found); headers && headers.get() != Py_None) {
         Ref key = Ref::steal(PyUnicode_FromString("Location"));
         if (!key) return -1;
-        location = Ref::steal(PyObject_CallMethodOneArg(headers.get(), get_name.get(), key.get()));
+        location = Ref::steal(PyObject_CallMethodOneArg(headers.get(), names.get, key.get()));
         if (!location) return -1;
     }
     PyErr_Format(PyExc_RuntimeError,
@@ -92,9 +65,9 @@ Ref page_url(PyObject *url, PyObject *page) {
 // raised first, so that no request starts after a Ctrl-C; a redirect is refused.
 Ref send(Function *self, PyObject *keywords) {
     if (take_signals() < 0) return {};
-    Ref requests = lookup_global(self->globals, requests_name.get());
+    Ref requests = lookup_global(self->globals, names.requests);
     if (!requests) return {};
-    Ref request = Ref::steal(PyObject_GetAttr(requests.get(), request_name.get()));
+    Ref request = Ref::steal(PyObject_GetAttr(requests.get(), names.request));
     if (!request) return {};
     Ref keywords_copy = Ref::steal(PyDict_Copy(keywords));
     Ref no_args = Ref::steal(PyTuple_New(0));
@@ -113,12 +86,12 @@ Ref send(Function *self, PyObject *keywords) {
 Ref get_item(PyObject *mapping, const char *key) {
     Ref key_object = Ref::steal(PyUnicode_FromString(key));
     if (!key_object) return {};
-    return Ref::steal(PyObject_CallMethodOneArg(mapping, get_name.get(), key_object.get()));
+    return Ref::steal(PyObject_CallMethodOneArg(mapping, names.get, key_object.get()));
 }
 
 // response.json().get("data").get(key): the body decoded afresh for each value read.
 Ref page_value(PyObject *response, const char *key) {
-    Ref body = Ref::steal(PyObject_CallMethodNoArgs(response, json_name.get()));
+    Ref body = Ref::steal(PyObject_CallMethodNoArgs(response, names.json));
     if (!body) return {};
     Ref data = get_item(body.get(), "data");
     if (!data) return {};
@@ -149,7 +122,7 @@ Ref page_value(PyObject *response, const char *key) {
     // response: the server's answer; only the True object itself counts as passed.
     Ref response = send(self, request_dict);
     if (!response) return -1;
-    Ref decoded = Ref::steal(PyObject_CallMethodNoArgs(response.get(), json_name.get()));
+    Ref decoded = Ref::steal(PyObject_CallMethodNoArgs(response.get(), names.json));
     if (!decoded) return -1;
     Ref success = get_item(decoded.get(), "success");
     if (!success) return -1;
@@ -163,12 +136,14 @@ Ref page_value(PyObject *response, const char *key) {
     if (!name_text) return -1;
     Ref line = Ref::steal(PyUnicode_FromFormat("%s%s%U", passed ? passed_text : failed_text,
                                                separator, name_text.get()));
-    if (!line || print_line(line.get()) < 0) return -1;
+    if (!line || print_line(names.builtin_print, line.get()) < 0 || take_signals() < 0)
+        return -1;
 
     // A refusal: the raw body on a line of its own.
     if (!passed) {
-        Ref text = Ref::steal(PyObject_GetAttr(response.get(), text_name.get()));
-        if (!text || print_line(text.get()) < 0) return -1;
+        Ref text = Ref::steal(PyObject_GetAttr(response.get(), names.text));
+        if (!text || print_line(names.builtin_print, text.get()) < 0 || take_signals() < 0)
+            return -1;
     }
     return take_signals(std::move(response));
 }
@@ -214,7 +189,7 @@ Ref read_cases(Function *self, PyObject *url, PyObject *get_list_dict) {
     Ref start = Ref::steal(PyLong_FromLong(2));
     if (!start) return {};
     Ref pages = Ref::steal(
-        PyObject_CallFunctionObjArgs(range_type, start.get(), stop.get(), nullptr));
+        PyObject_CallFunctionObjArgs(names.builtin_range, start.get(), stop.get(), nullptr));
     if (!pages) return {};
     Ref pages_iter = Ref::steal(PyObject_GetIter(pages.get()));
     if (!pages_iter) return {};
@@ -241,13 +216,13 @@ PyObject *case_review(Function *self, PyObject *const *args) {
     PyObject *content = args[0];
 
     // get_list_curl: the pasted command as m_curl reads it.
-    Ref m_curl = lookup_global(self->globals, m_curl_name.get());
+    Ref m_curl = lookup_global(self->globals, names.m_curl);
     if (!m_curl) return nullptr;
-    Ref parse = Ref::steal(PyObject_GetAttr(m_curl.get(), parse_name.get()));
+    Ref parse = Ref::steal(PyObject_GetAttr(m_curl.get(), names.parse));
     if (!parse) return nullptr;
     Ref parsed = Ref::steal(PyObject_CallOneArg(parse.get(), content));
     if (!parsed) return nullptr;
-    Ref get_list_curl = Ref::steal(PyObject_CallMethodNoArgs(parsed.get(), dict_name.get()));
+    Ref get_list_curl = Ref::steal(PyObject_CallMethodNoArgs(parsed.get(), names.dict));
     if (!get_list_curl) return nullptr;
 
     // headers and the_json: sent as they come with every request.
@@ -294,19 +269,11 @@ PyObject *case_review(Function *self, PyObject *const *args) {
 
 } // namespace
 
-int review_init() {
-    if (load_constants() < 0 || release_init() < 0 || host_check_init() < 0) return -1;
-    return make_names({&m_curl_name, &requests_name, &parse_name, &dict_name, &get_name,
-                       &request_name, &json_name, &text_name, &format_name, &status_code_name,
-                       &headers_name});
-}
-
 const OperationSpec case_review_spec = {
     .name = "_tervix_test_case_review",
     .doc = "TERVIXWorkMain._tervix_test_case_review(content)",
     .text_signature = "(content)",
     .params = {"content"},
-    .n_params = 1,
     .n_required = 1,
     .impl = case_review,
     .file = GLIMET_SOURCE,

@@ -26,7 +26,7 @@ using fast::Route;
     if (PyUnicode_CheckExact(env)) {
         production = PyUnicode_EqualToUTF8(env, "prod");
     } else {
-        Ref equal = Ref::steal(PyObject_RichCompare(env, names::prod.get(), Py_EQ));
+        Ref equal = Ref::steal(PyObject_RichCompare(env, names.prod, Py_EQ));
         if (!equal) return -1;
         production = PyObject_IsTrue(equal.get());
         if (production < 0) return -1;
@@ -51,12 +51,12 @@ Ref finish_signed_text(TextBuilder &out, PyObject *env, bool quoted) {
 
 // m_crypt.sha256(params_str, "upper"), with `m_crypt` looked up in the module namespace now.
 Ref signature(Function *self, PyObject *params_str) {
-    Ref m_crypt = lookup_global(self->globals, names::m_crypt.get());
+    Ref m_crypt = lookup_global(self->globals, names.m_crypt);
     if (!m_crypt) return {};
     Ref result;
     if (fast::sign(result, m_crypt.get(), params_str) == Route::written) return result;
-    PyObject *args[] = {m_crypt.get(), params_str, names::upper.get()};
-    return Ref::steal(PyObject_VectorcallMethod(names::sha256.get(), args,
+    PyObject *args[] = {m_crypt.get(), params_str, names.upper};
+    return Ref::steal(PyObject_VectorcallMethod(names.sha256, args,
                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
@@ -93,7 +93,7 @@ PyObject *saas_sign(Function *self, PyObject *const *args) {
     // it comes last. The copy is an exact dict of ours, so storing is what its update does.
     Ref signature_value = signature(self, params_str.get());
     if (!signature_value ||
-        PyDict_SetItem(data.get(), names::sign_key.get(), signature_value.get()) < 0)
+        PyDict_SetItem(data.get(), names.sign_key, signature_value.get()) < 0)
         return nullptr;
     return data.release();
 }
@@ -117,7 +117,7 @@ Ref parameter_signed_text(Function *self, PyObject *instance, PyObject *params, 
 PyObject *store_parameter_signature(Function *self, Ref params, PyObject *params_str) {
     Ref signature_value = signature(self, params_str);
     if (!signature_value ||
-        mapping_update(params.get(), names::sign_kwnames.get(), signature_value.get()) < 0)
+        mapping_update(params.get(), names.sign_kwnames, signature_value.get()) < 0)
         return nullptr;
     return params.release();
 }
@@ -134,10 +134,8 @@ PyObject *saas_sign_params(Function *self, PyObject *const *args) {
     if (!params_str) return nullptr;
 
     // Print: one call of the built-in print.
-    Ref print = lookup_builtin(names::print.get());
-    if (!print) return nullptr;
-    Ref printed = Ref::steal(PyObject_CallOneArg(print.get(), params_str.get()));
-    if (!printed) return nullptr;
+    Ref print = lookup_builtin(names.print);
+    if (!print || print_line(print.get(), params_str.get()) < 0) return nullptr;
 
     return store_parameter_signature(self, std::move(params), params_str.get());
 }
@@ -164,7 +162,6 @@ const OperationSpec saas_sign_spec = {
            ":return: 包含签名后的数据字典",
     .text_signature = "(self, data, env='', update_time=True)",
     .params = {"self", "data", "env", "update_time"},
-    .n_params = 4,
     .n_required = 2,
     .impl = saas_sign,
     .file = GLIMET_SOURCE,
@@ -182,7 +179,6 @@ const OperationSpec saas_sign_params_spec = {
            ":return: 包含签名后的参数字典",
     .text_signature = "(self, params, env='', update_time=True)",
     .params = {"self", "params", "env", "update_time"},
-    .n_params = 4,
     .n_required = 2,
     .impl = saas_sign_params,
     .file = GLIMET_SOURCE,

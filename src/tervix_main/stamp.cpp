@@ -16,7 +16,7 @@ Ref mapping_get(PyObject *mapping, PyObject *key) {
         if (PyDict_GetItemRef(mapping, key, &value) < 0) return {};
         return Ref::steal(value ? value : Py_NewRef(Py_None));
     }
-    return Ref::steal(PyObject_CallMethodOneArg(mapping, names::get.get(), key));
+    return Ref::steal(PyObject_CallMethodOneArg(mapping, names.get, key));
 }
 
 // mapping.pop(key, None), result dropped.
@@ -28,23 +28,23 @@ Ref mapping_get(PyObject *mapping, PyObject *key) {
         return found < 0 ? -1 : 0;
     }
     PyObject *args[] = {mapping, key, Py_None};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(names::pop.get(), args,
+    Ref result = Ref::steal(PyObject_VectorcallMethod(names.pop, args,
                                                       3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return result ? 0 : -1;
 }
 
 // int(time.time() * 1000), with `time` looked up in the module namespace now.
 Ref now_in_milliseconds(PyObject *globals) {
-    Ref time_module = lookup_global(globals, names::time.get());
+    Ref time_module = lookup_global(globals, names.time);
     if (!time_module) return {};
-    Ref time_function = Ref::steal(PyObject_GetAttr(time_module.get(), names::time.get()));
+    Ref time_function = Ref::steal(PyObject_GetAttr(time_module.get(), names.time));
     if (!time_function) return {};
     Ref milliseconds;
     if (fast::milliseconds_now(milliseconds, time_function.get()) == fast::Route::written)
         return milliseconds;
     Ref seconds = Ref::steal(PyObject_CallNoArgs(time_function.get()));
     if (!seconds) return {};
-    Ref product = Ref::steal(PyNumber_Multiply(seconds.get(), names::thousand.get()));
+    Ref product = Ref::steal(PyNumber_Multiply(seconds.get(), names.thousand));
     if (!product) return {};
     return Ref::steal(PyNumber_Long(product.get()));
 }
@@ -55,7 +55,7 @@ int mapping_update(PyObject *mapping, PyObject *kwnames, PyObject *value) {
     if (PyDict_CheckExact(mapping))
         return PyDict_SetItem(mapping, PyTuple_GET_ITEM(kwnames, 0), value);
     PyObject *args[] = {mapping, value};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(names::update.get(), args,
+    Ref result = Ref::steal(PyObject_VectorcallMethod(names.update, args,
                                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     return result ? 0 : -1;
 }
@@ -65,7 +65,7 @@ int stamp(PyObject *globals, PyObject *mapping, PyObject *update_time) {
     int refresh = PyObject_IsTrue(update_time);
     if (refresh < 0) return -1;
     if (!refresh) {
-        Ref current = mapping_get(mapping, names::timespan_key.get());
+        Ref current = mapping_get(mapping, names.timespan_key);
         if (!current) return -1;
         int present = PyObject_IsTrue(current.get());
         if (present < 0) return -1;
@@ -76,10 +76,10 @@ int stamp(PyObject *globals, PyObject *mapping, PyObject *update_time) {
     if (refresh) {
         Ref milliseconds = now_in_milliseconds(globals);
         if (!milliseconds ||
-            mapping_update(mapping, names::timespan_kwnames.get(), milliseconds.get()) < 0)
+            mapping_update(mapping, names.timespan_kwnames, milliseconds.get()) < 0)
             return -1;
     }
-    return mapping_pop(mapping, names::sign_key.get());
+    return mapping_pop(mapping, names.sign_key);
 }
 
 } // namespace glimet::tervix

@@ -1,9 +1,7 @@
 // The toolkit module: its imports, the class TERVIXWorkMain and the module definition.
 #include "kernels/kernels.hpp"
 #include "support/module.hpp"
-#include "support/traceback.hpp"
 #include "tervix_main/fast/routes.hpp"
-#include "tervix_main/names.hpp"
 #include "tervix_main/operations.hpp"
 
 namespace glimet::tervix {
@@ -69,34 +67,28 @@ Ref make_class(PyObject *module) {
         PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()O", class_name, ns));
 }
 
-OnceModule once;
-
-int module_exec(PyObject *module) noexcept {
-    if (already_executed(module, once)) return 0;
+// The namespace: the imports first, in source order, then what the operations keep, the class
+// that uses them, and what the fast routes keep of both.
+[[nodiscard]] int build(PyObject *module) {
     kernels::select();
-    // Imports first, in source order, then the class that uses them, then what the fast
-    // routes keep of both.
     if (bind_import(module, "json") < 0 || bind_import(module, "time") < 0 ||
         bind_import(module, "requests") < 0 ||
         bind_from_import(module, "glimet_crypt", "m_crypt") < 0 ||
-        bind_from_import(module, "glimet_curl", "m_curl") < 0 || names::make() < 0 ||
-        review_init() < 0 || notice_init() < 0) {
-        add_traceback("init tervix_main", GLIMET_SOURCE, __LINE__, PyModule_GetDict(module));
+        bind_from_import(module, "glimet_curl", "m_curl") < 0 || make_names() < 0)
         return -1;
-    }
     Ref cls = make_class(module);
-    if (!cls || fast::init(module, cls.get()) < 0 ||
-        PyModule_Add(module, "TERVIXWorkMain", cls.release()) < 0) {
-        add_traceback("init tervix_main", GLIMET_SOURCE, __LINE__, PyModule_GetDict(module));
-        return -1;
-    }
-    executed(module, once);
-    return 0;
+    if (!cls || fast::init(module, cls.get()) < 0) return -1;
+    return PyModule_Add(module, "TERVIXWorkMain", cls.release());
 }
 
+OnceModule once{.entry = "init tervix_main", .file = GLIMET_SOURCE, .line = __LINE__,
+                .build = build};
+
 PyObject *module_create(PyObject *spec, PyModuleDef *def) noexcept {
-    return create_in_one_interpreter(spec, def, once);
+    return once.create(spec, def);
 }
+
+int module_exec(PyObject *module) noexcept { return once.exec(module); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
@@ -105,20 +97,20 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tervix_main",
-    "glimet-work toolkit module.\n\n"
-    "Author:  the glimet-work developers\n"
-    "Date:    2026-12-07\n"
-    "Editor:  any\n"
-    "Project: glimet-work\n"
-    "File:    tervix_main",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "tervix_main",
+    .m_doc = "glimet-work toolkit module.\n\n"
+             "Author:  the glimet-work developers\n"
+             "Date:    2026-12-07\n"
+             "Editor:  any\n"
+             "Project: glimet-work\n"
+             "File:    tervix_main",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 } // namespace
@@ -128,7 +120,6 @@ const OperationSpec init_spec = {
     .doc = "TERVIXWorkMain.__init__(self)",
     .text_signature = "(self)",
     .params = {"self"},
-    .n_params = 1,
     .n_required = 1,
     .impl = init,
     .file = GLIMET_SOURCE,

@@ -408,7 +408,7 @@ bool class_finds_own_json_dumps(PyTypeObject *type) {
         Ref namespace_ =
             Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
         if (!namespace_ || !str_keys_only(namespace_.get())) return false;
-        found = entry(namespace_.get(), names::json_dumps.get());
+        found = entry(namespace_.get(), names.json_dumps);
     }
     if (found != own.json_dumps_static) return false;
     Py_XSETREF(checked_class, Py_NewRef(reinterpret_cast<PyObject *>(type)));
@@ -453,7 +453,7 @@ bool standard_json(PyObject *json) { return standard_json_now(json); }
 bool standard_json_bound(PyObject *globals) {
     if (globals != own.module_namespace) return false;
     if (changed ? !str_keys_only(globals) : !module_namespace_plain) return false;
-    PyObject *json = entry(globals, names::json.get());
+    PyObject *json = entry(globals, names.json);
     return json && standard_json_now(json);
 }
 
@@ -489,7 +489,7 @@ bool own_json_dumps(PyObject *instance) {
         return false;
     }
     if (PyDict_GET_SIZE(namespace_.get()) == 0) return true;
-    return str_keys_only(namespace_.get()) && !entry(namespace_.get(), names::json_dumps.get());
+    return str_keys_only(namespace_.get()) && !entry(namespace_.get(), names.json_dumps);
 }
 
 } // namespace glimet::tervix::fast
