@@ -123,6 +123,9 @@ check-kernels: tools
 # then every module compiled and linked for aarch64 with glibc 2.28, against this machine's
 # Python 3.13 headers (the same on both 64-bit Linux targets); those are not run.
 QEMU_AARCH64 := qemu-aarch64-static
+# zig comes from the tools' environment (see wheel below); named before the rules that need it.
+TOOLS_VENV := .venv-tools
+TOOLS_PY := $(TOOLS_VENV)/bin/python
 AARCH64 = GLIMET_ZIG=$(ZIG) cmake -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-aarch64.cmake \
   -DCMAKE_BUILD_TYPE=Release
 
@@ -141,8 +144,6 @@ check-aarch64: $(TOOLS_PY) tools
 
 # A wheel for any x86_64 Linux with glibc 2.28 or newer, in dist/: zig c++ (PyPI's ziglang)
 # builds against glibc 2.28's symbols, then auditwheel tags it, refusing if anything is newer.
-TOOLS_VENV := .venv-tools
-TOOLS_PY := $(TOOLS_VENV)/bin/python
 WHEEL_PLATFORM := manylinux_2_28_x86_64
 WHEEL := dist/glimet_work-$(VERSION)-cp313-cp313-$(WHEEL_PLATFORM).whl
 ZIG = $(shell $(TOOLS_PY) -c 'import pathlib, ziglang; \

@@ -2,7 +2,9 @@
 // gives exactly what the plain chain of replacements it stands for gives, in text stored one,
 // two or four bytes a character wherever that width holds it. ASCII input bytes are characters
 // as they are (so fuzz/literal_words.dict can speak of the words), others stand for characters
-// of every width. `make fuzz-literal-words` builds and runs it.
+// of every width. Each body of the mark-scan kernel the processor has is held to it.
+// `make fuzz-literal-words` builds and runs it.
+#include "kernels/kernels.hpp"
 #include "tervix_main/literal_words.hpp"
 
 #include <algorithm>
@@ -56,8 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             expected = replace_all(expected, from, to);
 
     char32_t widest = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
-    if (rewritten_as<uint32_t>(text, quoted) != expected) std::abort();
-    if (widest < 0x10000 && rewritten_as<uint16_t>(text, quoted) != expected) std::abort();
-    if (widest < 0x100 && rewritten_as<uint8_t>(text, quoted) != expected) std::abort();
+    using glimet::kernels::Body, glimet::kernels::selection;
+    for (Body body : {Body::scalar, glimet::kernels::available().mark_scan}) {
+        selection.mark_scan = body;
+        if (rewritten_as<uint32_t>(text, quoted) != expected) std::abort();
+        if (widest < 0x10000 && rewritten_as<uint16_t>(text, quoted) != expected) std::abort();
+        if (widest < 0x100 && rewritten_as<uint8_t>(text, quoted) != expected) std::abort();
+    }
     return 0;
 }

@@ -311,3 +311,32 @@ def test_declining_after_running_short_of_memory_leaves_the_text_writable(fresh)
         """
     )
     assert out.split() == ["True"] * 3
+
+
+@pytest.mark.parametrize("simd", ["", "no-mark_scan"])
+def test_literal_words_at_every_place_with_each_scan_body(simd):
+    # The words, and near misses, at every place across the mark-scan kernel's blocks, in texts
+    # of one, two and four bytes a character, with its SIMD body and with its scalar one: both
+    # signers sign what the plain rendering signs (its printed text, for the parameters).
+    code = f"""
+import contextlib, io, sys
+sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})
+from signing_helpers import reference
+from glimet_work.duty_main import GlimetWorkMain
+words = ["True", "False", "None", '"None"', "e&", 'e"', "Truee", "xe"]
+for wide in ["", "é", "张", "😀"]:
+    entries = {{f"k{{n:02d}}{{word}}": wide + "a" * n + word + "&" + word
+               for n in range(40) for word in words}}
+    entries.update(flag=True, nothing=None, saas_sign_timespan=1)
+    for op in ["_tervix_saas_sign", "_tervix_saas_sign_params"]:
+        signed = []
+        for signer in [GlimetWorkMain(), reference.ReferenceWorkMain()]:
+            with contextlib.redirect_stdout(io.StringIO()) as printed:
+                result = getattr(signer, op)(dict(entries), "", False)
+            signed.append((result["saas_sign"], printed.getvalue()))
+        assert signed[0] == signed[1], (wide, op)
+print("same")
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          encoding="utf-8", env={**os.environ, "GLIMET_SIMD": simd})
+    assert (done.returncode, done.stdout) == (0, "same\n"), done.stderr

@@ -5,6 +5,7 @@
 //
 //   kernel      header          scalar   x86-64                        aarch64
 //   escape      escape.hpp      yes      SSE2 (every one)              NEON (every one)
+//   mark_scan   mark_scan.hpp   yes      SSE2 (every one)              NEON (every one)
 //   int_text    int_text.hpp    yes      -                             -
 //   float_repr  float_repr.hpp  yes      -                             -
 //   utf8        utf8.hpp        yes      AVX-512 F, BW, VBMI2 (probed) -
@@ -37,6 +38,7 @@ enum class Body : uint8_t { scalar, sse2, neon, avx512_vbmi2, sha_extensions, ar
 // The body each kernel runs. Each shared object holds its own copy, set by its own select().
 struct Selection {
     Body escape = Body::scalar;
+    Body mark_scan = Body::scalar;
     Body int_text = Body::scalar;
     Body float_repr = Body::scalar;
     Body utf8 = Body::scalar;
@@ -58,6 +60,7 @@ struct Named {
     Body Selection::*body;
 };
 inline constexpr Named kernel_names[] = {{"escape", &Selection::escape},
+                                         {"mark_scan", &Selection::mark_scan},
                                          {"int_text", &Selection::int_text},
                                          {"float_repr", &Selection::float_repr},
                                          {"utf8", &Selection::utf8},

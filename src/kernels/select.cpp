@@ -16,7 +16,7 @@ namespace glimet::kernels {
 Selection available() noexcept {
     Selection found;
 #if defined(GLIMET_X86_64)
-    found.escape = Body::sse2; // part of every x86-64
+    found.escape = found.mark_scan = Body::sse2; // part of every x86-64
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return found;
     bool ssse3 = ecx & bit_SSSE3, sse41 = ecx & bit_SSE4_1, popcnt = ecx & bit_POPCNT;
@@ -32,7 +32,7 @@ Selection available() noexcept {
         if ((low & 0xE6) == 0xE6) found.utf8 = Body::avx512_vbmi2;
     }
 #elif defined(GLIMET_AARCH64)
-    found.escape = Body::neon; // part of every aarch64
+    found.escape = found.mark_scan = Body::neon; // part of every aarch64
 #if defined(__linux__) && defined(HWCAP_SHA2)
     if (getauxval(AT_HWCAP) & HWCAP_SHA2) found.sha256 = Body::armv8_sha2;
 #endif

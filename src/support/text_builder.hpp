@@ -39,6 +39,26 @@ class TextBuilder {
         return reinterpret_cast<Char *>(data_) + size_;
     }
     void advance(size_t written) noexcept { size_ += written; }
+    // Calls write(at) with where the next character goes, as the kind's character type, for
+    // writers that reserved room: write returns the end of what it wrote there, or null having
+    // written nothing, and append whether it wrote.
+    template <typename Write> bool append(Write &&write) noexcept {
+        auto advance_to = [this](auto *at, auto *stop) {
+            if (!stop) return false;
+            size_ += static_cast<size_t>(stop - at);
+            return true;
+        };
+        if (kind_ == 1) {
+            Py_UCS1 *at = end<Py_UCS1>();
+            return advance_to(at, write(at));
+        }
+        if (kind_ == 2) {
+            Py_UCS2 *at = end<Py_UCS2>();
+            return advance_to(at, write(at));
+        }
+        Py_UCS4 *at = end<Py_UCS4>();
+        return advance_to(at, write(at));
+    }
     // Appends ASCII text for which room has been reserved.
     void put(std::string_view text) noexcept {
         switch (kind_) {

@@ -1,6 +1,7 @@
 // The kernels tested without an interpreter, every body the processor has against the
 // standard library or a plain oracle: float repr against std::to_chars' shortest round trip,
-// int text against std::to_chars, escapes and UTF-8 against one-character-at-a-time oracles,
+// int text against std::to_chars, escapes, mark scans and UTF-8 against one-character-at-a-time
+// oracles,
 // SHA-256 against the published test vectors. Built by CMake with GLIMET_KERNEL_TESTS=ON
 // (make check-kernels), natively and for aarch64 under qemu (make check-aarch64). Prints one
 // line per failure and "N passed, M failed" at the end; exits 1 on any failure.
@@ -8,6 +9,7 @@
 #include "kernels/float_repr.hpp"
 #include "kernels/int_text.hpp"
 #include "kernels/kernels.hpp"
+#include "kernels/mark_scan.hpp"
 #include "kernels/sha256.hpp"
 #include "kernels/utf8.hpp"
 #include "repr_oracle.hpp"
@@ -234,6 +236,46 @@ void test_escape() {
     }
 }
 
+// Every position mark_scan finds in `text`, from each start on, against the plain reading:
+// "e" then "&" or a quotation mark. Texts of every length to past four blocks, each in a vector
+// of its own size (so that a sanitizer sees any read past it), with characters whose other
+// bytes hold those letters.
+template <typename Char> void test_mark_scan_as(const char *body) {
+    const uint32_t letters[] = {'e', 'e', '&', '"', 'a', '$', 'f', 0x65e5, 0x2226, 0x126, 0xe9,
+                                0x65, 0x1f600, 0x2600, 0x650000};
+    int wrong = 0;
+    for (size_t n = 1; n <= 80; ++n) {
+        for (int trial = 0; trial < 30; ++trial) {
+            std::vector<Char> text(n);
+            for (Char &c : text) {
+                uint32_t letter = letters[rng() % std::size(letters)];
+                c = static_cast<Char>(letter <= std::numeric_limits<Char>::max() ? letter : 'e');
+            }
+            size_t from = 1 + rng() % n;
+            std::vector<size_t> found, expected;
+            for (size_t i = mark_scan(text.data(), n, from); i < n;
+                 i = mark_scan(text.data(), n, i + 1))
+                found.push_back(i);
+            for (size_t i = from; i < n; ++i)
+                if (text[i - 1] == 'e' && (text[i] == '&' || text[i] == '"')) expected.push_back(i);
+            if (found != expected && ++wrong <= 5)
+                check(false, body,
+                      "mark_scan of " + std::to_string(n) + " characters of " +
+                          std::to_string(sizeof(Char)) + " bytes from " + std::to_string(from));
+        }
+    }
+    check(wrong == 0, body, "mark_scan: " + std::to_string(wrong) + " wrong");
+}
+
+void test_mark_scan() {
+    for (Body body : bodies(&Selection::mark_scan)) {
+        selection.mark_scan = body;
+        test_mark_scan_as<uint8_t>(body_name(body));
+        test_mark_scan_as<uint16_t>(body_name(body));
+        test_mark_scan_as<uint32_t>(body_name(body));
+    }
+}
+
 // The oracle: UTF-8 by the rule, one character at a time; `ok` false at a lone surrogate.
 template <typename Char> std::string utf8_oracle(const std::vector<Char> &text, bool &ok) {
     std::string out;
@@ -353,9 +395,12 @@ void test_sha256() {
 
 void test_selection() {
     Selection all = available();
-    check(select("").utf8 == all.utf8 && selection.escape == all.escape, "select", "\"\"");
+    check(select("").utf8 == all.utf8 && selection.escape == all.escape &&
+              selection.mark_scan == all.mark_scan,
+          "select", "\"\"");
     const Selection &off = select("off");
-    check(off.escape == Body::scalar && off.utf8 == Body::scalar && off.sha256 == Body::scalar,
+    check(off.escape == Body::scalar && off.mark_scan == Body::scalar && off.utf8 == Body::scalar &&
+              off.sha256 == Body::scalar,
           "select", "off");
     const Selection &some = select("no-utf8,no-sha256");
     check(some.utf8 == Body::scalar && some.sha256 == Body::scalar && some.escape == all.escape,
@@ -366,13 +411,14 @@ void test_selection() {
 } // namespace
 
 int main() {
-    std::printf("kernel_tests: escape %s, utf8 %s, sha256 %s available\n",
-                body_name(available().escape), body_name(available().utf8),
-                body_name(available().sha256));
+    std::printf("kernel_tests: escape %s, mark_scan %s, utf8 %s, sha256 %s available\n",
+                body_name(available().escape), body_name(available().mark_scan),
+                body_name(available().utf8), body_name(available().sha256));
     test_selection();
     test_int_text();
     test_float_repr();
     test_escape();
+    test_mark_scan();
     test_utf8();
     test_sha256();
     std::printf("%d passed, %d failed\n", passed, failed);

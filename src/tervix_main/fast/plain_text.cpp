@@ -128,21 +128,17 @@ Route write_repr(TextBuilder &out, PyObject *value, int depth, int room) {
 } // namespace
 
 Route write_scalar_text(TextBuilder &out, PyObject *value) {
-    if (PyUnicode_CheckExact(value))
+    if (PyUnicode_CheckExact(value)) {
         out.str(value);
-    else if (value == Py_True)
-        out.ascii("True");
-    else if (value == Py_False)
-        out.ascii("False");
-    else if (value == Py_None)
-        out.ascii("None");
-    else if (PyFloat_CheckExact(value))
-        write_float_repr(out, PyFloat_AS_DOUBLE(value));
-    else if (PyLong_CheckExact(value))
-        return write_int(out, value);
-    else
+        return Route::written;
+    }
+    if (value != Py_True && value != Py_False && value != Py_None && !PyFloat_CheckExact(value) &&
+        !PyLong_CheckExact(value))
         return Route::declined;
-    return Route::written;
+    if (!out.reserve(scalar_room)) return Route::written; // finish() reports the lack of memory
+    if (out.append([value](auto *at) { return write_scalar_at(at, value); }))
+        return Route::written;
+    return write_int(out, value); // past 64 bits
 }
 
 Route write_plain_repr(TextBuilder &out, PyObject *value) {

@@ -11,6 +11,7 @@
 #include "tervix_main/fast/plain_text.hpp"
 #include "tervix_main/fast/scalar_text.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -101,26 +102,45 @@ Route write_value_text(TextBuilder &out, PyObject *value, PyObject *instance, Py
     return Route::written;
 }
 
-// A piece of a body's signed text, "key=value", as write_piece (routes.hpp) writes it;
-// `json_known` carries over from one piece to the next while no Python code runs.
+// A piece of a body's signed text, "key=value" as write_piece (routes.hpp) writes it, after
+// "&" unless it is the first; `json_known` carries over from one piece to the next while no
+// Python code runs. The key, and a str or scalar value's text, go straight into the text.
 Route write_piece(TextBuilder &out, PyObject *key, PyObject *value, PyObject *instance,
-                  PyObject *globals, Known &json_known) {
+                  PyObject *globals, Known &json_known, bool first) {
     if (!PyUnicode_CheckExact(key)) return Route::declined;
-    TextBuilder::Mark start = out.mark();
-    out.str(key); // a str key formats as itself
-    out.character('=');
-    if (write_value_text(out, value, instance, globals, json_known) == Route::written)
+    TextBuilder::Mark start = out.mark(); // before the key widens the text, if it does
+    // Without memory for them, what the value is still decides whether the route declines.
+    bool text = PyUnicode_CheckExact(value); // a str formats as itself, as a str key does
+    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(key);
+    auto room = static_cast<size_t>(PyUnicode_GET_LENGTH(key)) + 2;
+    if (text) {
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(value));
+        room += static_cast<size_t>(PyUnicode_GET_LENGTH(value));
+    } else {
+        room += scalar_room;
+    }
+    bool whole = false;
+    if (out.hold(widest) && out.reserve(room)) {
+        out.append([&](auto *at) {
+            if (!first) *at++ = '&';
+            at = copy_characters(key, at);
+            *at++ = '=';
+            auto *end = text ? copy_characters(value, at) : write_scalar_at(at, value);
+            whole = end;
+            return whole ? end : at;
+        });
+    }
+    if (whole || write_value_text(out, value, instance, globals, json_known) == Route::written)
         return Route::written;
     out.rewind(start);
     return Route::declined;
 }
 
-// A parameter's value in the signed text: "[", the JSON string of its text, "]".
-Route write_parameter_array(TextBuilder &out, PyObject *value) {
-    out.character('[');
-    if (PyUnicode_CheckExact(value)) {
-        if (write_json_string(out, value) == Route::declined) return Route::declined;
-    } else if (PyList_CheckExact(value) || PyDict_CheckExact(value) || PyTuple_CheckExact(value)) {
+// What follows the "[" of a parameter's value in the signed text: the JSON string of its
+// text, and "]".
+Route write_array_rest(TextBuilder &out, PyObject *value) {
+    if (PyUnicode_CheckExact(value)) return write_json_string(out, value, ']');
+    if (PyList_CheckExact(value) || PyDict_CheckExact(value) || PyTuple_CheckExact(value)) {
         // str() of the container, then escaped as json.dumps escapes it.
         TextBuilder shown;
         if (write_plain_repr(shown, value) == Route::declined) return Route::declined;
@@ -129,15 +149,38 @@ Route write_parameter_array(TextBuilder &out, PyObject *value) {
             PyErr_Clear();
             return Route::declined;
         }
-        if (write_json_string(out, shown_text.get()) == Route::declined) return Route::declined;
-    } else {
-        // str() of a scalar holds nothing JSON escapes.
-        out.character('"');
-        if (write_scalar_text(out, value) == Route::declined) return Route::declined;
-        out.character('"');
+        return write_json_string(out, shown_text.get(), ']');
     }
-    out.character(']');
+    // str() of a scalar holds nothing JSON escapes.
+    out.character('"');
+    if (write_scalar_text(out, value) == Route::declined) return Route::declined;
+    out.ascii("\"]");
     return Route::written;
+}
+
+// A parameter's piece, "key=" and the value's array, after "&" unless it is the first. The key
+// and the array's opening, and the whole array of a scalar, go straight into the text.
+Route write_parameter_piece(TextBuilder &out, PyObject *key, PyObject *value, bool first) {
+    // Without memory for them, what the value is still decides whether the route declines.
+    auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+    if (!out.hold(PyUnicode_MAX_CHAR_VALUE(key)) || !out.reserve(n + 6 + scalar_room))
+        return write_array_rest(out, value);
+    bool whole = false;
+    out.append([&](auto *at) {
+        if (!first) *at++ = '&';
+        at = copy_characters(key, at); // a str key formats as itself
+        *at++ = '=';
+        *at++ = '[';
+        // str() of a scalar holds nothing JSON escapes.
+        auto *end = write_scalar_at(at + 1, value);
+        if (!end) return at;
+        *at = '"';
+        end[0] = '"';
+        end[1] = ']';
+        whole = true;
+        return end + 2;
+    });
+    return whole ? Route::written : write_array_rest(out, value);
 }
 
 } // namespace
@@ -172,12 +215,12 @@ Route write_pieces(TextBuilder &out, PyObject *data, PyObject *instance, PyObjec
     PyObject *key, *value;
     bool first = true;
     while (PyDict_Next(data, &position, &key, &value)) {
-        if (!first) out.character('&');
-        first = false;
-        if (write_piece(out, key, value, instance, globals, json_known) == Route::declined) {
+        if (write_piece(out, key, value, instance, globals, json_known, first) ==
+            Route::declined) {
             out.rewind(start);
             return Route::declined;
         }
+        first = false;
     }
     return Route::written;
 }
@@ -185,7 +228,7 @@ Route write_pieces(TextBuilder &out, PyObject *data, PyObject *instance, PyObjec
 Route write_piece(TextBuilder &out, PyObject *key, PyObject *value, PyObject *instance,
                   PyObject *globals) {
     Known json_known = Known::unasked;
-    return write_piece(out, key, value, instance, globals, json_known);
+    return write_piece(out, key, value, instance, globals, json_known, true);
 }
 
 Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globals) {
@@ -200,10 +243,8 @@ Route write_parameter_pieces(TextBuilder &out, PyObject *params, PyObject *globa
     TextBuilder::Mark start = out.mark();
     for (Py_ssize_t i = 0; i < count; ++i) {
         fetch_entry_ahead(entries.get(), i, count);
-        if (i > 0) out.character('&');
-        out.str(entries[i].key); // a str key formats as itself
-        out.character('=');
-        if (write_parameter_array(out, entries[i].value) == Route::declined) {
+        if (write_parameter_piece(out, entries[i].key, entries[i].value, i == 0) ==
+            Route::declined) {
             out.rewind(start);
             return Route::declined;
         }
@@ -217,7 +258,8 @@ Route parameter_array(Ref &array, PyObject *value, PyObject *globals) {
         container_room(json_dumps_levels) < 1)
         return Route::declined;
     TextBuilder out;
-    if (write_parameter_array(out, value) == Route::declined) return Route::declined;
+    out.character('[');
+    if (write_array_rest(out, value) == Route::declined) return Route::declined;
     array = out.finish();
     if (array) return Route::written;
     PyErr_Clear(); // no memory: the general route meets that again

@@ -10,7 +10,10 @@
 #include "tervix_main/fast/routes.hpp"
 
 #include "kernels/escape.hpp"
+#include "kernels/float_repr.hpp"
 #include "kernels/int_text.hpp"
+
+#include <cmath>
 
 #include <string_view>
 
@@ -26,10 +29,18 @@ inline Route write_json_string(TextBuilder &out, PyObject *text, char after = 0)
 // limit).
 inline Route write_int(TextBuilder &out, PyObject *value);
 
-// Appends repr(x), and so str(x) and format(x, ""), of a float; JSON's spelling writes NaN
-// and the infinities as the standard encoder does ("NaN", "Infinity", "-Infinity").
-void write_float_repr(TextBuilder &out, double x);
+// Appends a float in JSON's spelling, which writes NaN and the infinities as the standard
+// encoder does ("NaN", "Infinity", "-Infinity").
 void write_json_float(TextBuilder &out, double x);
+
+// The room write_scalar_at needs: its longest text, and what it may store past it.
+inline constexpr size_t scalar_room = kernels::float_repr_room;
+static_assert(scalar_room >= kernels::int_text_room);
+
+// Writes str(value), which is repr(value), of True, False, None, an exact int that 64 bits
+// hold or an exact float at `out` (Py_UCS1, Py_UCS2 or Py_UCS4), where scalar_room characters
+// fit; returns the end of the text. For any other value writes nothing and returns null.
+template <typename Out> Out *write_scalar_at(Out *out, PyObject *value) noexcept;
 
 // Appends the ASCII text `write` puts at a char pointer (returning its end), at most `room`
 // characters; straight into the text while it is one byte a character.
@@ -127,6 +138,49 @@ inline Route write_int(TextBuilder &out, PyObject *value) {
     }
     out.str(digits.get());
     return Route::written;
+}
+
+// Stores the ASCII `text` at `out` as Out characters; returns its end.
+template <typename Out> Out *put_ascii(Out *out, std::string_view text) noexcept {
+    for (char c : text) *out++ = static_cast<unsigned char>(c);
+    return out;
+}
+
+// A kernel that writes ASCII at a char pointer (returning its end), run at `out`: in place
+// for one byte a character, else in `text` and widened into place.
+template <typename Out, size_t room, typename Write> Out *write_ascii_at(Out *out, Write write) {
+    if constexpr (sizeof(Out) == 1) {
+        char *at = reinterpret_cast<char *>(out);
+        return out + (write(at) - at);
+    } else {
+        char text[room];
+        return put_ascii(out, std::string_view(text, static_cast<size_t>(write(text) - text)));
+    }
+}
+
+template <typename Out> Out *write_scalar_at(Out *out, PyObject *value) noexcept {
+    PyTypeObject *type = Py_TYPE(value);
+    if (type == &PyLong_Type) {
+        long long small;
+        if (!internals::small_int(value, &small)) return nullptr;
+        if constexpr (sizeof(Out) == 1) { // the kernel writes digits of every width in place
+            char *at = reinterpret_cast<char *>(out);
+            return out + (kernels::int_text(int64_t{small}, at) - at);
+        } else {
+            return kernels::int_text(int64_t{small}, out);
+        }
+    }
+    if (type == &PyFloat_Type) {
+        double x = PyFloat_AS_DOUBLE(value);
+        if (std::isnan(x)) return put_ascii(out, "nan");
+        if (std::isinf(x)) return put_ascii(out, x > 0 ? "inf" : "-inf");
+        return write_ascii_at<Out, kernels::float_repr_room>(
+            out, [x](char *at) { return kernels::float_repr(x, at); });
+    }
+    if (value == Py_True) return put_ascii(out, "True");
+    if (value == Py_False) return put_ascii(out, "False");
+    if (value == Py_None) return put_ascii(out, "None");
+    return nullptr;
 }
 
 } // namespace glimet::tervix::fast
