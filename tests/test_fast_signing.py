@@ -5,6 +5,7 @@ signed text made with its UTF-8, and the guards that let them step aside."""
 import builtins
 import decimal
 import os
+import pathlib
 import random
 import subprocess
 import sys
