@@ -37,21 +37,19 @@ with StandinMeterSphere(int(sys.argv[1]), tls=True) as server:
 
 # What every client starts with: requests sent to the stand-in's origin, path kept, and the
 # stand-in's certificate trusted; then `run()` is timed and its peak RSS read.
-PRELUDE = """
-import json, resource, sys, time, urllib.parse
+PRELUDE = f"""
+import json, resource, sys, time
 import requests
+sys.path.insert(0, {str(TESTS)!r})
+from standin_metersphere import routed_to
 origin, paste = json.loads(sys.argv[1])
-send = requests.Session.request
-def request(self, method, url, **keywords):
-    keywords["proxies"] = {"http": None, "https": None}
-    return send(self, method, origin + urllib.parse.urlsplit(url).path, **keywords)
-requests.Session.request = request
 """
 
 REPORT = """
-start = time.perf_counter()
-cases = run()
-seconds = time.perf_counter() - start
+with routed_to(origin):
+    start = time.perf_counter()
+    cases = run()
+    seconds = time.perf_counter() - start
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 sys.stderr.write(json.dumps([seconds * 1000 / cases, peak]))
 """

@@ -473,20 +473,16 @@ def routed_to(origin):
 
 
 # Runs the command line (`python -m glimet_work ARGS...`) with every request requests sends
-# going to the origin given as the first argument, path kept, with no proxy. Both launchers
-# take SIGINT as Python does at a terminal, even when started where it is ignored (a background
-# job, nohup).
-_CLI_LAUNCHER = """
-import runpy, signal, sys, urllib.parse
+# going to the origin given as the first argument, path kept, with no proxy unless the paste names
+# one (routed_to). Both launchers take SIGINT as Python does at a terminal, even when started
+# where it is ignored (a background job, nohup).
+_CLI_LAUNCHER = f"""
+import runpy, signal, sys
 signal.signal(signal.SIGINT, signal.default_int_handler)  # Ctrl-C taken, as at a terminal
-import requests
-origin = sys.argv.pop(1)
-send = requests.Session.request
-def request(self, method, url, **kwargs):
-    kwargs["proxies"] = {"http": None, "https": None}
-    return send(self, method, origin + urllib.parse.urlsplit(url).path, **kwargs)
-requests.Session.request = request
-runpy.run_module("glimet_work", run_name="__main__", alter_sys=True)
+sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})
+from standin_metersphere import routed_to
+with routed_to(sys.argv.pop(1)):
+    runpy.run_module("glimet_work", run_name="__main__", alter_sys=True)
 """
 
 
